@@ -1,0 +1,17 @@
+// The one header a host includes: every public class and the platform
+// vocabulary, with the library's names unqualified as on Windows.
+#pragma once
+
+#include "platform/Types.h"
+#include "platform/Kernel.h"
+#include "platform/Mfc.h"
+#include "platform/Sync.h"
+#include "platform/Window.h"
+#include "platform/StringTable.h"
+#include "core/Device.h"
+#include "engine/Merge.h"
+
+#define TAVRIN_VERSION_MAJOR 0
+#define TAVRIN_VERSION_MINOR 1
+#define TAVRIN_VERSION_PATCH 0
+#define TAVRIN_VERSION_STRING "0.1.0"

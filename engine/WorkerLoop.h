@@ -1,0 +1,44 @@
+// Internal: the loop common to the three workers. It waits on the slot's
+// five objects and answers every cycle exactly once, since the dispatcher
+// waits for all three answers.
+#pragma once
+
+#include "../core/Device.h"
+
+namespace tavrin::engine {
+
+class WorkerLoop {
+public:
+    explicit WorkerLoop(WorkerSlot& slot) : m_slot(slot) {}
+    virtual ~WorkerLoop() = default;
+    WorkerLoop(const WorkerLoop&) = delete;
+    WorkerLoop& operator=(const WorkerLoop&) = delete;
+
+    // Returns the thread's exit code: 1 after the stop event.
+    DWORD Run();
+
+protected:
+    // The loop answers scan, delivery and examine cycles after these return.
+    virtual void OnScan() {}
+    virtual void OnDeliver() {}
+    virtual void OnExamineCommand() {}
+    // Must answer pCommandDone itself, so a worker can answer before it
+    // starts a long piece of work.
+    virtual void OnRunCommand() { m_slot.pCommandDone->SetEvent(); }
+    virtual void OnTimeout() { m_slot.pIdle->SetEvent(); }
+    virtual DWORD WaitTimeout() const { return 1000; }
+
+    WorkerSlot& m_slot;
+};
+
+// Runs a worker of type T on the slot passed as thread parameter.
+template <class T>
+DWORD RunWorker(LPVOID pSlot)
+{
+    if (!pSlot)
+        return 0xFFFFFFFFu;
+    T worker(*static_cast<WorkerSlot*>(pSlot));
+    return worker.Run();
+}
+
+}  // namespace tavrin::engine

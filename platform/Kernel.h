@@ -1,0 +1,55 @@
+// Kernel objects with Win32 semantics: threads, events, mutexes and the
+// waits over them. Handles are pointer-sized and closed with CloseHandle.
+//
+// Waiting threads block in the kernel; nothing here polls. A wait with no
+// time limit still ends when the object it waits on is closed: it then
+// returns WAIT_FAILED with ERROR_INVALID_HANDLE.
+#pragma once
+
+#include "Types.h"
+
+using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
+
+inline constexpr DWORD CREATE_SUSPENDED = 0x00000004u;
+
+inline constexpr int THREAD_PRIORITY_LOWEST = -2;
+inline constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
+inline constexpr int THREAD_PRIORITY_NORMAL = 0;
+inline constexpr int THREAD_PRIORITY_ABOVE_NORMAL = 1;
+inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
+
+inline constexpr DWORD STILL_ACTIVE = 259;
+
+// Threads. A thread created with CREATE_SUSPENDED does not run until
+// ResumeThread; if its last handle is closed first, it ends without ever
+// entering its function.
+TAVRIN_API HANDLE WINAPI CreateThread(void* lpThreadAttributes, SIZE_T dwStackSize,
+                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                      DWORD dwCreationFlags, LPDWORD lpThreadId);
+TAVRIN_API DWORD WINAPI ResumeThread(HANDLE hThread);
+// Best effort: where the system refuses a higher priority the thread runs
+// at normal priority and the call still succeeds.
+TAVRIN_API BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);
+TAVRIN_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
+TAVRIN_API DWORD WINAPI GetCurrentThreadId();
+
+// Events and mutexes. Names are not supported: a non-NULL name fails with
+// ERROR_INVALID_PARAMETER.
+TAVRIN_API HANDLE WINAPI CreateEventA(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                                      LPCSTR lpName);
+TAVRIN_API BOOL WINAPI SetEvent(HANDLE hEvent);
+TAVRIN_API BOOL WINAPI ResetEvent(HANDLE hEvent);
+TAVRIN_API HANDLE WINAPI CreateMutexA(void* lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+TAVRIN_API BOOL WINAPI ReleaseMutex(HANDLE hMutex);
+
+// Waits. Wait-any returns WAIT_OBJECT_0 plus the lowest index among the
+// signalled objects; wait-all takes all objects at once or none.
+TAVRIN_API DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+TAVRIN_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                               DWORD dwMilliseconds);
+
+TAVRIN_API BOOL WINAPI CloseHandle(HANDLE hObject);
+TAVRIN_API void WINAPI Sleep(DWORD dwMilliseconds);
+TAVRIN_API DWORD WINAPI GetTickCount();
+TAVRIN_API DWORD WINAPI GetLastError();
+TAVRIN_API void WINAPI SetLastError(DWORD dwErrCode);

@@ -1,0 +1,73 @@
+// Window messages, the transport of every notification to the host.
+//
+// A window belongs to the thread that created it. SendMessageA on that
+// thread calls the window procedure directly; from any other thread it
+// blocks until the owner handles the message inside GetMessageA,
+// PeekMessageA, MsgWaitForMultipleObjects or a SendMessageA of its own, and
+// returns the procedure's result. A sender whose window is destroyed (or
+// whose owner thread ends) is released with 0. PostMessageA queues.
+//
+// Windows here are message-only: there is no screen, no class registration
+// and no default procedure; a window is its procedure.
+#pragma once
+
+#include <functional>
+
+#include "Kernel.h"
+#include "Types.h"
+
+using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
+using WindowProcedure = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
+
+struct POINT {
+    LONG x;
+    LONG y;
+};
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+};
+using LPMSG = MSG*;
+
+inline constexpr UINT PM_NOREMOVE = 0x0000;
+inline constexpr UINT PM_REMOVE = 0x0001;
+inline constexpr UINT PM_NOYIELD = 0x0002;
+// Only handle messages sent from other threads; leave posted ones queued.
+inline constexpr UINT PM_QS_SENDMESSAGE = 0x0040u << 16;
+
+inline constexpr DWORD QS_POSTMESSAGE = 0x0008;
+inline constexpr DWORD QS_SENDMESSAGE = 0x0040;
+inline constexpr DWORD QS_ALLPOSTMESSAGE = 0x0100;
+inline constexpr DWORD QS_ALLINPUT = 0x04FF;
+
+// Creates a message window owned by the calling thread. The procedure gets
+// WM_DESTROY from DestroyWindow before the window goes away.
+TAVRIN_API HWND CreateMessageWindow(WNDPROC proc);
+TAVRIN_API HWND CreateMessageWindow(WindowProcedure proc);
+
+// Only the owner thread may destroy a window (ERROR_ACCESS_DENIED otherwise).
+TAVRIN_API BOOL WINAPI DestroyWindow(HWND hWnd);
+TAVRIN_API BOOL WINAPI IsWindow(HWND hWnd);
+
+TAVRIN_API LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+// A NULL window posts a thread message to the calling thread's own queue.
+TAVRIN_API BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+TAVRIN_API BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
+
+// Returns FALSE when it takes WM_QUIT, TRUE for any other message.
+TAVRIN_API BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+TAVRIN_API BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+TAVRIN_API LRESULT WINAPI DispatchMessageA(const MSG* lpMsg);
+TAVRIN_API BOOL WINAPI TranslateMessage(const MSG* lpMsg);
+TAVRIN_API void WINAPI PostQuitMessage(int nExitCode);
+
+// Waits for any (or all) of the handles, or for input of the kinds in
+// dwWakeMask on the calling thread's queue (result WAIT_OBJECT_0 + nCount).
+// Messages sent from other threads are handled inside the wait.
+TAVRIN_API DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
+                                                  DWORD dwMilliseconds, DWORD dwWakeMask);

@@ -1,0 +1,534 @@
+// POSIX backend of the kernel objects: events, mutexes, threads and waits.
+#include "../Kernel.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <new>
+#include <thread>
+#include <unordered_set>
+
+#include "Futex.h"
+#include "WaitCore.h"
+
+namespace tavrin::posix {
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+thread_local DWORD t_threadId = 0;
+std::atomic<DWORD> g_nextThreadId{1};
+
+std::unordered_set<SyncObject*>& LiveObjects()
+{
+    static auto* live = new std::unordered_set<SyncObject*>();
+    return *live;
+}
+
+class EventObject final : public SyncObject {
+public:
+    EventObject(bool manualReset, bool initialState)
+        : SyncObject(Kind::Event), manual(manualReset), signalled(initialState)
+    {
+    }
+    bool IsSignalledFor(DWORD) const override { return signalled; }
+    void Acquire(DWORD) override
+    {
+        if (!manual)
+            signalled = false;
+    }
+    bool manual;
+    bool signalled;
+};
+
+class MutexObject final : public SyncObject {
+public:
+    MutexObject() : SyncObject(Kind::Mutex) {}
+    bool IsSignalledFor(DWORD thread) const override { return count == 0 || owner == thread; }
+    void Acquire(DWORD thread) override
+    {
+        owner = thread;
+        ++count;
+    }
+    DWORD owner = 0;
+    unsigned count = 0;
+};
+
+class ThreadObject final : public SyncObject {
+public:
+    ThreadObject() : SyncObject(Kind::Thread) {}
+    bool IsSignalledFor(DWORD) const override { return ended; }
+
+    LPTHREAD_START_ROUTINE start = nullptr;
+    LPVOID parameter = nullptr;
+    DWORD id = 0;
+    pid_t tid = 0;  // kernel id, known once the thread runs
+    int priority = THREAD_PRIORITY_NORMAL;
+    bool ended = false;
+    DWORD exitCode = STILL_ACTIVE;
+    // 0: suspended, 1: run, 2: discard without running.
+    std::atomic<std::uint32_t> gate{0};
+};
+
+// Maps the Win32 priority steps onto nice values. Raising priority needs a
+// privilege; without it the thread keeps the normal priority.
+void ApplyPriority(pid_t tid, int priority)
+{
+    if (tid != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(tid), -priority);
+}
+
+void DeleteIfUnreferencedLocked(SyncObject* object)
+{
+    if (object->handles == 0 && object->internalRefs == 0) {
+        LiveObjects().erase(object);
+        delete object;
+    }
+}
+
+void* ThreadMain(void* arg)
+{
+    auto* thread = static_cast<ThreadObject*>(arg);
+    t_threadId = thread->id;
+    while (thread->gate.load(std::memory_order_acquire) == 0)
+        FutexWait(thread->gate, 0, nullptr);
+
+    DWORD code = 0xFFFFFFFFu;
+    if (thread->gate.load(std::memory_order_acquire) == 1) {
+        {
+            std::lock_guard<std::mutex> lock(SyncLock());
+            thread->tid = static_cast<pid_t>(syscall(SYS_gettid));
+            ApplyPriority(thread->tid, thread->priority);
+        }
+        code = thread->start(thread->parameter);
+    }
+    ReleaseCurrentThreadQueue();
+
+    std::lock_guard<std::mutex> lock(SyncLock());
+    thread->ended = true;
+    thread->exitCode = code;
+    thread->tid = 0;
+    thread->OfferToWaiters();
+    --thread->internalRefs;
+    DeleteIfUnreferencedLocked(thread);
+    return nullptr;
+}
+
+template <class T>
+T* LookupKindLocked(HANDLE handle, SyncObject::Kind kind)
+{
+    SyncObject* object = LookupLocked(handle);
+    if (!object || object->GetKind() != kind)
+        return nullptr;
+    return static_cast<T*>(object);
+}
+
+HANDLE Register(SyncObject* object)
+{
+    std::lock_guard<std::mutex> lock(SyncLock());
+    LiveObjects().insert(object);
+    return object;
+}
+
+}  // namespace
+
+std::mutex& SyncLock()
+{
+    static auto* lock = new std::mutex();
+    return *lock;
+}
+
+SyncObject* LookupLocked(HANDLE handle)
+{
+    auto* object = static_cast<SyncObject*>(handle);
+    if (!object || LiveObjects().count(object) == 0 || object->handles == 0)
+        return nullptr;
+    return object;
+}
+
+void SyncObject::Attach(WaitLink& link)
+{
+    link.object = this;
+    link.prev = m_tail;
+    link.next = nullptr;
+    if (m_tail)
+        m_tail->next = &link;
+    else
+        m_head = &link;
+    m_tail = &link;
+}
+
+void SyncObject::Detach(WaitLink& link)
+{
+    if (link.object != this)
+        return;
+    if (link.prev)
+        link.prev->next = link.next;
+    else
+        m_head = link.next;
+    if (link.next)
+        link.next->prev = link.prev;
+    else
+        m_tail = link.prev;
+    link.prev = link.next = nullptr;
+    link.object = nullptr;
+}
+
+void SyncObject::OfferToWaiters()
+{
+    for (WaitLink* link = m_head; link;) {
+        WaitLink* next = link->next;
+        Waiter& waiter = *link->waiter;
+        if (TrySatisfyLocked(waiter))
+            FinishLocked(waiter, waiter.result, ERROR_SUCCESS);
+        link = next;
+    }
+}
+
+void SyncObject::FailAllWaiters()
+{
+    while (m_head)
+        FinishLocked(*m_head->waiter, WAIT_FAILED, ERROR_INVALID_HANDLE);
+}
+
+bool TrySatisfyLocked(Waiter& waiter)
+{
+    if (waiter.waitAll && waiter.count > 0) {
+        for (DWORD i = 0; i < waiter.count; ++i)
+            if (!waiter.links[i].waiter || !waiter.links[i].object ||
+                !waiter.links[i].object->IsSignalledFor(waiter.thread))
+                return false;
+        for (DWORD i = 0; i < waiter.count; ++i)
+            waiter.links[i].object->Acquire(waiter.thread);
+        waiter.result = WAIT_OBJECT_0;
+        return true;
+    }
+    for (DWORD i = 0; i < waiter.count; ++i) {
+        SyncObject* object = waiter.links[i].object;
+        if (object && object->IsSignalledFor(waiter.thread)) {
+            object->Acquire(waiter.thread);
+            waiter.result = WAIT_OBJECT_0 + i;
+            return true;
+        }
+    }
+    if (waiter.queue && QueueHasInputLocked(waiter)) {
+        waiter.result = WAIT_OBJECT_0 + waiter.count;
+        return true;
+    }
+    return false;
+}
+
+void FinishLocked(Waiter& waiter, DWORD result, DWORD error)
+{
+    for (DWORD i = 0; i < waiter.count; ++i)
+        if (waiter.links[i].object)
+            waiter.links[i].object->Detach(waiter.links[i]);
+    if (waiter.queue)
+        QueueSetBlockedLocked(waiter.queue, nullptr);
+    waiter.result = result;
+    waiter.error = error;
+    waiter.state.store(1, std::memory_order_release);
+    // Woken under the lock: the waiter returns without taking it again, so
+    // its stack frame may be gone right after the store above; a wake on a
+    // stale private futex address is harmless.
+    FutexWakeAll(waiter.state);
+}
+
+DWORD BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter, DWORD milliseconds)
+{
+    if (milliseconds == 0) {
+        lock.unlock();
+        return WAIT_TIMEOUT;
+    }
+    // The objects were resolved by the caller into links[i].object; link
+    // them into their wait lists now.
+    for (DWORD i = 0; i < waiter.count; ++i) {
+        SyncObject* object = waiter.links[i].object;
+        waiter.links[i].waiter = &waiter;
+        waiter.links[i].object = nullptr;
+        object->Attach(waiter.links[i]);
+    }
+    if (waiter.queue)
+        QueueSetBlockedLocked(waiter.queue, &waiter);
+    lock.unlock();
+
+    std::chrono::steady_clock::time_point deadline;
+    const bool timed = milliseconds != INFINITE;
+    if (timed)
+        deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (waiter.state.load(std::memory_order_acquire) == 0) {
+        if (timed && std::chrono::steady_clock::now() >= deadline)
+            break;
+        FutexWait(waiter.state, 0, timed ? &deadline : nullptr);
+    }
+    if (waiter.state.load(std::memory_order_acquire) != 0)
+        return waiter.result;
+
+    lock.lock();
+    if (waiter.state.load(std::memory_order_acquire) == 0) {
+        for (DWORD i = 0; i < waiter.count; ++i)
+            if (waiter.links[i].object)
+                waiter.links[i].object->Detach(waiter.links[i]);
+        if (waiter.queue)
+            QueueSetBlockedLocked(waiter.queue, nullptr);
+        waiter.result = WAIT_TIMEOUT;
+    }
+    lock.unlock();
+    return waiter.result;
+}
+
+}  // namespace tavrin::posix
+
+using namespace tavrin::posix;
+
+DWORD WINAPI GetLastError()
+{
+    return t_lastError;
+}
+
+void WINAPI SetLastError(DWORD dwErrCode)
+{
+    t_lastError = dwErrCode;
+}
+
+DWORD WINAPI GetCurrentThreadId()
+{
+    if (t_threadId == 0)
+        t_threadId = g_nextThreadId.fetch_add(1);
+    return t_threadId;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds)
+{
+    if (dwMilliseconds == INFINITE) {
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}
+
+DWORD WINAPI GetTickCount()
+{
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+HANDLE WINAPI CreateEventA(void*, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName)
+{
+    if (lpName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* event = new (std::nothrow) EventObject(bManualReset != FALSE, bInitialState != FALSE);
+    if (!event) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return Register(event);
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    std::lock_guard<std::mutex> lock(SyncLock());
+    auto* event = LookupKindLocked<EventObject>(hEvent, SyncObject::Kind::Event);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!event->signalled) {
+        event->signalled = true;
+        event->OfferToWaiters();
+    }
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent)
+{
+    std::lock_guard<std::mutex> lock(SyncLock());
+    auto* event = LookupKindLocked<EventObject>(hEvent, SyncObject::Kind::Event);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->signalled = false;
+    return TRUE;
+}
+
+HANDLE WINAPI CreateMutexA(void*, BOOL bInitialOwner, LPCSTR lpName)
+{
+    if (lpName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* mutex = new (std::nothrow) MutexObject();
+    if (!mutex) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (bInitialOwner)
+        mutex->Acquire(GetCurrentThreadId());
+    return Register(mutex);
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex)
+{
+    const DWORD self = GetCurrentThreadId();
+    std::lock_guard<std::mutex> lock(SyncLock());
+    auto* mutex = LookupKindLocked<MutexObject>(hMutex, SyncObject::Kind::Mutex);
+    if (!mutex) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (mutex->count == 0 || mutex->owner != self) {
+        SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    if (--mutex->count == 0) {
+        mutex->owner = 0;
+        mutex->OfferToWaiters();
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI CreateThread(void*, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                           DWORD dwCreationFlags, LPDWORD lpThreadId)
+{
+    if (!lpStartAddress) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* thread = new (std::nothrow) ThreadObject();
+    if (!thread) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    thread->start = lpStartAddress;
+    thread->parameter = lpParameter;
+    thread->id = g_nextThreadId.fetch_add(1);
+    thread->internalRefs = 1;
+    if (!(dwCreationFlags & CREATE_SUSPENDED))
+        thread->gate.store(1);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (dwStackSize)
+        pthread_attr_setstacksize(&attr, dwStackSize);
+    HANDLE handle = Register(thread);
+    pthread_t native;
+    const int rc = pthread_create(&native, &attr, ThreadMain, thread);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        std::lock_guard<std::mutex> lock(SyncLock());
+        thread->internalRefs = 0;
+        thread->handles = 0;
+        DeleteIfUnreferencedLocked(thread);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId)
+        *lpThreadId = thread->id;
+    return handle;
+}
+
+DWORD WINAPI ResumeThread(HANDLE hThread)
+{
+    std::lock_guard<std::mutex> lock(SyncLock());
+    auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return 0xFFFFFFFFu;
+    }
+    if (thread->gate.load() != 0)
+        return 0;
+    thread->gate.store(1, std::memory_order_release);
+    FutexWakeAll(thread->gate);
+    return 1;
+}
+
+BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
+{
+    std::lock_guard<std::mutex> lock(SyncLock());
+    auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    thread->priority = nPriority;
+    ApplyPriority(thread->tid, nPriority);
+    return TRUE;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
+{
+    std::lock_guard<std::mutex> lock(SyncLock());
+    auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
+    if (!thread || !lpExitCode) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *lpExitCode = thread->exitCode;
+    return TRUE;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncObject* object = LookupLocked(hObject);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (--object->handles == 0) {
+        object->FailAllWaiters();
+        if (object->GetKind() == SyncObject::Kind::Thread) {
+            auto* thread = static_cast<ThreadObject*>(object);
+            if (thread->gate.load() == 0) {
+                thread->gate.store(2, std::memory_order_release);
+                FutexWakeAll(thread->gate);
+            }
+        }
+        DeleteIfUnreferencedLocked(object);
+    }
+    return TRUE;
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
+{
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    Waiter waiter;
+    waiter.thread = GetCurrentThreadId();
+    waiter.waitAll = bWaitAll != FALSE;
+    waiter.count = nCount;
+    std::unique_lock<std::mutex> lock(SyncLock());
+    for (DWORD i = 0; i < nCount; ++i) {
+        SyncObject* object = LookupLocked(lpHandles[i]);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        for (DWORD j = 0; j < i; ++j)
+            if (waiter.links[j].object == object) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return WAIT_FAILED;
+            }
+        waiter.links[i].waiter = &waiter;
+        waiter.links[i].object = object;
+    }
+    if (TrySatisfyLocked(waiter))
+        return waiter.result;
+    const DWORD result = BlockLocked(lock, waiter, dwMilliseconds);
+    if (result == WAIT_FAILED)
+        SetLastError(waiter.error);
+    return result;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds)
+{
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}

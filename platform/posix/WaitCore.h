@@ -1,0 +1,100 @@
+// Internal to the POSIX backend: the waitable-object core shared by the
+// kernel objects (Kernel.cpp) and the message queues (Window.cpp).
+//
+// All waitable state lives under one process-wide lock. A waiter links
+// itself into the wait list of every object it waits on; whoever changes an
+// object's state offers the signal to the linked waiters in arrival order,
+// and a waiter that can be satisfied is satisfied right there (an auto-reset
+// event is consumed, a mutex changes owner) before it is woken. A woken
+// waiter therefore never competes again for what it was given, and exactly
+// one waiter takes an auto-reset signal, as on Win32.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "../Types.h"
+
+namespace tavrin::posix {
+
+std::mutex& SyncLock();
+
+class SyncObject;
+struct ThreadQueue;
+struct Waiter;
+
+struct WaitLink {
+    Waiter* waiter = nullptr;
+    SyncObject* object = nullptr;
+    WaitLink* prev = nullptr;
+    WaitLink* next = nullptr;
+};
+
+struct Waiter {
+    DWORD thread = 0;
+    bool waitAll = false;
+    DWORD count = 0;
+    WaitLink links[MAXIMUM_WAIT_OBJECTS];
+    // Non-null: message input of this kind for the thread also ends the wait,
+    // with the result WAIT_OBJECT_0 + count.
+    ThreadQueue* queue = nullptr;
+    DWORD inputMask = 0;
+    // Posted messages count as new input only once the queue's post count
+    // moves past this value.
+    std::uint64_t seenPosts = 0;
+    DWORD result = WAIT_TIMEOUT;
+    DWORD error = ERROR_SUCCESS;
+    std::atomic<std::uint32_t> state{0};
+};
+
+class SyncObject {
+public:
+    enum class Kind { Event, Mutex, Thread };
+
+    explicit SyncObject(Kind kind) : m_kind(kind) {}
+    virtual ~SyncObject() = default;
+    SyncObject(const SyncObject&) = delete;
+    SyncObject& operator=(const SyncObject&) = delete;
+
+    Kind GetKind() const { return m_kind; }
+
+    // All of the following run under SyncLock().
+    virtual bool IsSignalledFor(DWORD thread) const = 0;
+    virtual void Acquire(DWORD thread) { (void)thread; }
+    void Attach(WaitLink& link);
+    void Detach(WaitLink& link);
+    // The object may have become signalled: satisfy the waiters that can be.
+    void OfferToWaiters();
+    // The object is going away: every waiter on it fails.
+    void FailAllWaiters();
+
+    int handles = 1;       // open handles
+    int internalRefs = 0;  // references the backend holds (a running thread)
+
+private:
+    Kind m_kind;
+    WaitLink* m_head = nullptr;
+    WaitLink* m_tail = nullptr;
+};
+
+// Under SyncLock(): resolve a handle to a live object, or nullptr.
+SyncObject* LookupLocked(HANDLE handle);
+
+// Under SyncLock(): satisfy the waiter now if it can be.
+bool TrySatisfyLocked(Waiter& waiter);
+// Under SyncLock(): unlink the waiter everywhere and wake it with a result.
+void FinishLocked(Waiter& waiter, DWORD result, DWORD error);
+// Called with the lock held and the waiter not satisfiable: links it, drops
+// the lock, blocks until satisfied or timed out, and returns the result with
+// the lock released.
+DWORD BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter, DWORD milliseconds);
+
+// Provided by the message-queue code (Window.cpp).
+bool QueueHasInputLocked(const Waiter& waiter);
+void QueueSetBlockedLocked(ThreadQueue* queue, Waiter* waiter);
+// Ends the calling thread's message queue: its windows are destroyed and
+// any sender waiting on them is released with 0.
+void ReleaseCurrentThreadQueue();
+
+}  // namespace tavrin::posix
