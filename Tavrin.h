@@ -10,6 +10,7 @@
 #include "platform/StringTable.h"
 #include "core/Device.h"
 #include "engine/Merge.h"
+#include "res/Resource.h"
 
 #define TAVRIN_VERSION_MAJOR 0
 #define TAVRIN_VERSION_MINOR 1

@@ -49,6 +49,14 @@ TAVRIN_API DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHan
                                                DWORD dwMilliseconds);
 
 TAVRIN_API BOOL WINAPI CloseHandle(HANDLE hObject);
+
+inline constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002u;
+// Only the current process exists here: GetCurrentProcess() is the only
+// process handle DuplicateHandle accepts.
+TAVRIN_API HANDLE WINAPI GetCurrentProcess();
+TAVRIN_API BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                                       HANDLE hTargetProcessHandle, HANDLE* lpTargetHandle, DWORD dwDesiredAccess,
+                                       BOOL bInheritHandle, DWORD dwOptions);
 TAVRIN_API void WINAPI Sleep(DWORD dwMilliseconds);
 TAVRIN_API DWORD WINAPI GetTickCount();
 TAVRIN_API DWORD WINAPI GetLastError();

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <functional>
+#include <type_traits>
+#include <utility>
 
 #include "Kernel.h"
 #include "Types.h"
@@ -49,6 +51,18 @@ inline constexpr DWORD QS_ALLINPUT = 0x04FF;
 // WM_DESTROY from DestroyWindow before the window goes away.
 TAVRIN_API HWND CreateMessageWindow(WNDPROC proc);
 TAVRIN_API HWND CreateMessageWindow(WindowProcedure proc);
+
+// Any other callable, lambdas included: those without captures become a
+// plain procedure, the rest a WindowProcedure.
+template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, WNDPROC> &&
+                                            !std::is_same_v<std::decay_t<F>, WindowProcedure>>>
+HWND CreateMessageWindow(F&& proc)
+{
+    if constexpr (std::is_convertible_v<F, WNDPROC>)
+        return CreateMessageWindow(static_cast<WNDPROC>(proc));
+    else
+        return CreateMessageWindow(WindowProcedure(std::forward<F>(proc)));
+}
 
 // Only the owner thread may destroy a window (ERROR_ACCESS_DENIED otherwise).
 TAVRIN_API BOOL WINAPI DestroyWindow(HWND hWnd);

@@ -495,6 +495,30 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     return TRUE;
 }
 
+HANDLE WINAPI GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
+
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                            HANDLE* lpTargetHandle, DWORD, BOOL, DWORD)
+{
+    if (hSourceProcessHandle != GetCurrentProcess() || hTargetProcessHandle != GetCurrentProcess() ||
+        !lpTargetHandle) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncObject* object = LookupLocked(hSourceHandle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ++object->handles;
+    *lpTargetHandle = object;
+    return TRUE;
+}
+
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds)
 {
     if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || !lpHandles) {

@@ -1,0 +1,235 @@
+// Blocks per second from a loopback Write to the host's window procedure on
+// another thread, beside the bare cost of the same thread hand-offs: built
+// from the platform primitives, and built on raw futexes (the limit of the
+// machine). Prints both ratios at the end.
+//
+// The shape of one block: the writer wakes three workers and waits for
+// their three answers (scan), does it again (one delivery), and one worker
+// sends one message synchronously to a window on another thread.
+#include <benchmark/benchmark.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <tavrin/Tavrin.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr UINT kData = WM_APP + 1;
+constexpr UINT kQuit = WM_APP + 2;
+
+// A window on a thread of its own that counts what it receives.
+class CountingWindow {
+public:
+    CountingWindow()
+    {
+        CEvent ready;
+        m_thread = std::thread([this, &ready] {
+            m_hWnd = CreateMessageWindow([this](HWND, UINT message, WPARAM wParam, LPARAM) -> LRESULT {
+                if (message == kQuit)
+                    PostQuitMessage(0);
+                else
+                    m_bytes += wParam;
+                return 0;
+            });
+            ready.SetEvent();
+            MSG msg;
+            while (GetMessageA(&msg, nullptr, 0, 0))
+                DispatchMessageA(&msg);
+            DestroyWindow(m_hWnd);
+        });
+        WaitForSingleObject(ready, INFINITE);
+    }
+    ~CountingWindow()
+    {
+        PostMessageA(m_hWnd, kQuit, 0, 0);
+        m_thread.join();
+    }
+    HWND Window() const { return m_hWnd; }
+    std::uint64_t Bytes() const { return m_bytes; }
+
+private:
+    HWND m_hWnd = nullptr;
+    std::atomic<std::uint64_t> m_bytes{0};
+    std::thread m_thread;
+};
+
+void BM_LoopbackWrite(benchmark::State& state)
+{
+    CountingWindow window;
+    CDevice device;
+    device.EnableNotify(window.Window());
+    device.SetMessage(DEVMSG_DATA, kData);
+    device.Connect();
+    std::vector<BYTE> block(static_cast<size_t>(state.range(0)), 'x');
+    for (auto _ : state)
+        device.Write(block.data(), static_cast<DWORD>(block.size()));
+    device.Disconnect();
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+    if (window.Bytes() != static_cast<std::uint64_t>(state.iterations() * state.range(0)))
+        state.SkipWithError("bytes lost");
+}
+BENCHMARK(BM_LoopbackWrite)->Arg(1)->Arg(64)->Arg(1024)->UseRealTime();
+
+// Three helpers waiting like workers: wait-any over stop and their own
+// request event; the last of them sends one message in the second round.
+void BM_PlatformHandoff(benchmark::State& state)
+{
+    CountingWindow window;
+    CEvent stop(FALSE, TRUE);
+    CEvent request[3], answer[3];
+    std::atomic<int> round{0};
+    std::vector<std::thread> helpers;
+    for (int i = 0; i < 3; ++i)
+        helpers.emplace_back([&, i] {
+            HANDLE waits[2] = {stop, request[i]};
+            while (WaitForMultipleObjects(2, waits, FALSE, 1000) != WAIT_OBJECT_0) {
+                if (i == 2 && round.load(std::memory_order_acquire) == 1)
+                    SendMessageA(window.Window(), kData, 1, 0);
+                answer[i].SetEvent();
+            }
+        });
+    auto cycle = [&](int r) {
+        round.store(r, std::memory_order_release);
+        for (CEvent& e : request)
+            e.SetEvent();
+        HANDLE answers[3] = {answer[0], answer[1], answer[2]};
+        WaitForMultipleObjects(3, answers, TRUE, INFINITE);
+    };
+    for (auto _ : state) {
+        cycle(0);
+        cycle(1);
+    }
+    stop.SetEvent();
+    for (auto& helper : helpers)
+        helper.join();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PlatformHandoff)->UseRealTime();
+
+long Futex(std::atomic<std::uint32_t>& word, int op, std::uint32_t value)
+{
+    return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), op, value, nullptr, nullptr, 0);
+}
+
+void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected)
+{
+    while (word.load(std::memory_order_acquire) == expected)
+        Futex(word, FUTEX_WAIT_PRIVATE, expected);
+}
+
+void FutexBump(std::atomic<std::uint32_t>& word)
+{
+    word.fetch_add(1, std::memory_order_release);
+    Futex(word, FUTEX_WAKE_PRIVATE, 1);
+}
+
+// The same shape on raw futexes: a sequence word per helper, a counter of
+// missing answers, and a fourth thread standing in for the window.
+void BM_FutexHandoff(benchmark::State& state)
+{
+    std::atomic<std::uint32_t> request[3] = {}, pending{0}, message{0}, reply{0};
+    std::atomic<bool> stopping{false};
+    std::atomic<int> round{0};
+    std::thread windowThread([&] {
+        std::uint32_t seen = 0;
+        for (;;) {
+            FutexWait(message, seen);
+            seen = message.load();
+            if (stopping.load())
+                return;
+            FutexBump(reply);
+        }
+    });
+    std::vector<std::thread> helpers;
+    for (int i = 0; i < 3; ++i)
+        helpers.emplace_back([&, i] {
+            std::uint32_t seen = 0;
+            for (;;) {
+                FutexWait(request[i], seen);
+                seen = request[i].load();
+                if (stopping.load())
+                    return;
+                if (i == 2 && round.load(std::memory_order_acquire) == 1) {
+                    const std::uint32_t before = reply.load();
+                    FutexBump(message);
+                    FutexWait(reply, before);
+                }
+                if (pending.fetch_sub(1, std::memory_order_acq_rel) == 1)
+                    Futex(pending, FUTEX_WAKE_PRIVATE, 1);
+            }
+        });
+    auto cycle = [&](int r) {
+        round.store(r, std::memory_order_release);
+        pending.store(3, std::memory_order_release);
+        for (auto& word : request)
+            FutexBump(word);
+        for (std::uint32_t left; (left = pending.load(std::memory_order_acquire)) != 0;)
+            Futex(pending, FUTEX_WAIT_PRIVATE, left);
+    };
+    for (auto _ : state) {
+        cycle(0);
+        cycle(1);
+    }
+    stopping = true;
+    for (auto& word : request)
+        FutexBump(word);
+    FutexBump(message);
+    for (auto& helper : helpers)
+        helper.join();
+    windowThread.join();
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FutexHandoff)->UseRealTime();
+
+class RateCollector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        for (const Run& run : runs) {
+            auto rate = run.counters.find("items_per_second");
+            if (rate != run.counters.end() && run.run_type == Run::RT_Iteration)
+                rates[run.benchmark_name()] = rate->second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> rates;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RateCollector reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    auto rate = [&](const std::string& prefix) {
+        for (const auto& [name, value] : reporter.rates)
+            if (name.rfind(prefix, 0) == 0)
+                return value;
+        return 0.0;
+    };
+    const double platform = rate("BM_PlatformHandoff");
+    const double futex = rate("BM_FutexHandoff");
+    std::printf("\nblocks per second through the loopback device, against the bare hand-offs:\n");
+    for (const char* size : {"1", "64", "1024"}) {
+        const double loopback = rate(std::string("BM_LoopbackWrite/") + size);
+        if (loopback > 0 && platform > 0 && futex > 0)
+            std::printf("  %5s-byte blocks: %9.0f/s  = %.2f of the platform hand-offs, %.2f of raw futexes\n", size,
+                        loopback, loopback / platform, loopback / futex);
+    }
+    if (platform > 0 && futex > 0)
+        std::printf("  platform hand-offs: %9.0f/s, raw futexes: %9.0f/s, ratio %.2f\n", platform, futex,
+                    platform / futex);
+    return 0;
+}

@@ -1,0 +1,203 @@
+// CDevice lifecycle: construction, copy, connect, disconnect, destruction,
+// the partner link and waiting for idle.
+#include <gtest/gtest.h>
+#include <tavrin/Tavrin.h>
+
+#include <memory>
+
+#include "support/TestDevices.h"
+#include "support/Timing.h"
+#include "support/WindowThread.h"
+
+using namespace tavrin::test;
+
+TEST(DeviceLifecycle, NewDeviceHasTheDefaults)
+{
+    ProbeDevice device;
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_TRUE(device.IsOK());
+    EXPECT_FALSE(device.IsAutoOnline());
+    for (UINT n = 0; n < 300; ++n)
+        EXPECT_FALSE(device.IsControlEnabled(n));
+    int count = -1;
+    EXPECT_EQ(device.GetIndicators(count), nullptr);
+    EXPECT_EQ(count, 0);
+    CString name;
+    device.GetName(name);
+    EXPECT_EQ(name, "Loopback");
+    for (int i = 0; i < DEVMSG_COUNT; ++i)
+        EXPECT_EQ(device.GetMessageA(i), 0u);
+    EXPECT_FALSE(device.IsLinkedDevice());
+    EXPECT_EQ(device.Mode(), 0u);
+    EXPECT_TRUE(device.DoListening());
+    ProbeDevice other;
+    EXPECT_TRUE(device.Connect(other));
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_TRUE(device.ChangeMode(MODE_PACKET | MODE_PACKET_POLL));
+    EXPECT_EQ(device.Mode(), 0x0Au);
+}
+
+TEST(DeviceLifecycle, SecondConnectFailsAndKeepsTheOneSetOfWorkers)
+{
+    ProbeDevice device;
+    ASSERT_TRUE(device.Connect());
+    ASSERT_TRUE(device.IsConnected());
+    auto first = device.DuplicateWorkerThreads();
+    ASSERT_EQ(first.size(), 3u);
+    EXPECT_FALSE(device.Connect());
+    auto second = device.DuplicateWorkerThreads();
+    ASSERT_EQ(second.size(), 3u);
+    EXPECT_EQ(first, second);  // the same thread objects, none added
+    EXPECT_FALSE(AllEnded(first, 0));
+    device.Disconnect();
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_TRUE(AllEnded(first, 0)) << "Disconnect returned before its workers ended";
+    CloseAll(first);
+    CloseAll(second);
+}
+
+TEST(DeviceLifecycle, DisconnectOfAStoppedDeviceDoesNothing)
+{
+    ProbeDevice device;
+    device.Disconnect();
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_FALSE(device.HasStopEvent());
+    // And the device connects normally afterwards, any number of times.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(device.Connect());
+        EXPECT_TRUE(device.IsConnected());
+        device.Disconnect();
+        EXPECT_FALSE(device.IsConnected());
+    }
+}
+
+TEST(DeviceLifecycle, DestroyingARunningDeviceStopsItsWorkersFirst)
+{
+    auto device = std::make_unique<ProbeDevice>();
+    ASSERT_TRUE(device->Connect());
+    auto workers = device->DuplicateWorkerThreads();
+    ASSERT_EQ(workers.size(), 3u);
+    device.reset();
+    EXPECT_TRUE(AllEnded(workers, 0));
+    CloseAll(workers);
+}
+
+TEST(DeviceLifecycle, CopyOfARunningLinkedDeviceIsStoppedAndCarriesOnlyTheSettings)
+{
+    WindowThread window;
+    ProbeDevice source, partner;
+    source.SetSettings("ATZ^13", "ATH^13", TRUE, TRUE, FALSE);
+    window.Attach(source);
+    source.ChangeMode(MODE_PACKET);
+    ASSERT_TRUE(source.Connect());
+    source.LinkDevice(&partner);
+
+    ProbeDevice copy(source);
+    EXPECT_FALSE(copy.IsConnected());
+    EXPECT_FALSE(copy.HasStopEvent());
+    EXPECT_FALSE(copy.IsLinkedDevice());
+    EXPECT_EQ(copy.NotifyWindow(), nullptr);
+    EXPECT_EQ(copy.Mode(), 0u);
+    for (int i = 0; i < DEVMSG_COUNT; ++i)
+        EXPECT_EQ(copy.GetMessageA(i), 0u);
+    EXPECT_EQ(copy.ConnectCommand(), "ATZ^13");
+    EXPECT_EQ(copy.DisconnectCommand(), "ATH^13");
+    EXPECT_TRUE(copy.IsAutoOnline());
+    EXPECT_TRUE(copy.SendDisconnectSwitch());
+    EXPECT_FALSE(copy.SendConnectSwitch());
+    // The source is untouched.
+    EXPECT_TRUE(source.IsConnected());
+    EXPECT_TRUE(source.IsLinkedDevice());
+    source.Disconnect();
+}
+
+TEST(DeviceLifecycle, EveryUnlinkingEndsThePairingOnBothSides)
+{
+    ProbeDevice a, b, c;
+    a.LinkDevice(&b);
+    EXPECT_TRUE(a.IsLinkedDevice());
+    EXPECT_TRUE(b.IsLinkedDevice());
+    a.LinkDevice(nullptr);
+    EXPECT_FALSE(a.IsLinkedDevice());
+    EXPECT_FALSE(b.IsLinkedDevice());
+
+    a.LinkDevice(&b);
+    b.LinkDevice(nullptr);
+    EXPECT_FALSE(a.IsLinkedDevice());
+    EXPECT_FALSE(b.IsLinkedDevice());
+
+    a.LinkDevice(&b);
+    a.Disconnect();
+    EXPECT_FALSE(a.IsLinkedDevice());
+    EXPECT_FALSE(b.IsLinkedDevice());
+
+    // Re-pairing unpairs the former partner of the caller only.
+    a.LinkDevice(&b);
+    a.LinkDevice(&c);
+    EXPECT_FALSE(b.IsLinkedDevice());
+    EXPECT_TRUE(c.IsLinkedDevice());
+    EXPECT_TRUE(a.IsLinkedDevice());
+    a.LinkDevice(nullptr);
+}
+
+TEST(DeviceLifecycle, WaitToIdleTimesOutOnAStoppedDeviceAndReturnsOnARunningOne)
+{
+    ProbeDevice device;
+    Stopwatch stopped;
+    EXPECT_FALSE(device.WaitToIdle(500));
+    EXPECT_GE(stopped.Ms(), 450);
+    EXPECT_LT(stopped.Ms(), 3000);
+
+    ASSERT_TRUE(device.Connect());
+    Stopwatch running;
+    // Each worker reports idle after a second without events.
+    EXPECT_TRUE(device.WaitToIdle(5000));
+    EXPECT_GE(running.Ms(), 900);
+    EXPECT_LT(running.Ms(), 4000);
+    device.Disconnect();
+}
+
+TEST(DeviceLifecycle, DisconnectExWithoutTheSwitchDisconnectsAtOnceAndSilently)
+{
+    WindowThread window;
+    ProbeDevice device;
+    device.SetSettings("", "ATH", FALSE, FALSE, FALSE);
+    window.Attach(device);
+    ASSERT_TRUE(device.Connect());
+    Stopwatch watch;
+    device.DisconnectEx();
+    EXPECT_LT(watch.Ms(), 1000);
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_EQ(device.NotifyWindow(), nullptr);
+    EXPECT_FALSE(window.WaitForCount(1, std::chrono::milliseconds(100)));
+
+    // On a stopped device it only detaches the window.
+    window.Attach(device);
+    device.DisconnectEx();
+    EXPECT_EQ(device.NotifyWindow(), nullptr);
+}
+
+TEST(DeviceLifecycle, ConnectAfterALinkDroppedByItselfReplacesTheOldWorkers)
+{
+    WindowThread window;
+    ProbeDevice device;
+    window.Attach(device);
+    ASSERT_TRUE(device.Connect());
+    auto old = device.DuplicateWorkerThreads();
+    device.DisconnectDone();
+    EXPECT_FALSE(device.IsConnected());
+    EXPECT_FALSE(device.IsEnableNotify());
+    ASSERT_TRUE(window.WaitForCount(1));
+    EXPECT_EQ(window.Notices()[0].index, DEVMSG_DISCONNECTED);
+    EXPECT_EQ(window.Notices()[0].lParam, reinterpret_cast<LPARAM>(static_cast<CDevice*>(&device)));
+    EXPECT_FALSE(AllEnded(old, 0));  // the workers still run, as specified
+
+    EXPECT_TRUE(device.Connect());
+    EXPECT_TRUE(device.IsConnected());
+    EXPECT_TRUE(AllEnded(old, 0));
+    auto fresh = device.DuplicateWorkerThreads();
+    EXPECT_EQ(fresh.size(), 3u);
+    device.Disconnect();
+    CloseAll(old);
+    CloseAll(fresh);
+}

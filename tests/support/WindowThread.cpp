@@ -1,0 +1,141 @@
+#include "WindowThread.h"
+
+#include <dirent.h>
+
+namespace tavrin::test {
+
+namespace {
+constexpr UINT kRunFunction = WM_APP + 0x3F0;
+constexpr UINT kQuit = WM_APP + 0x3F1;
+}  // namespace
+
+WindowThread::WindowThread()
+{
+    m_thread = std::thread([this] {
+        HWND hWnd = CreateMessageWindow(
+            [this](HWND h, UINT message, WPARAM wParam, LPARAM lParam) { return Handle(h, message, wParam, lParam); });
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_hWnd = hWnd;
+            m_dwThread = GetCurrentThreadId();
+            m_ready = true;
+        }
+        m_changed.notify_all();
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0))
+            DispatchMessageA(&msg);
+        DestroyWindow(hWnd);
+    });
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait(lock, [this] { return m_ready; });
+}
+
+WindowThread::~WindowThread()
+{
+    PostMessageA(m_hWnd, kQuit, 0, 0);
+    m_thread.join();
+}
+
+void WindowThread::Attach(CDevice& device) const
+{
+    device.EnableNotify(m_hWnd);
+    for (int i = 0; i < DEVMSG_COUNT; ++i)
+        device.SetMessage(i, kNotifyBase + static_cast<UINT>(i));
+}
+
+void WindowThread::SetHook(Hook hook)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_hook = std::move(hook);
+}
+
+LRESULT WindowThread::Handle(HWND, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == kQuit) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    if (message == kRunFunction) {
+        (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        return 0;
+    }
+    if (message == WM_DESTROY)
+        return 0;
+    Notice notice{-1, message, wParam, lParam, {}, GetCurrentThreadId()};
+    if (message >= kNotifyBase && message < kNotifyBase + DEVMSG_COUNT)
+        notice.index = static_cast<int>(message - kNotifyBase);
+    if ((notice.index == DEVMSG_DATA || notice.index == DEVMSG_PACKET) && lParam)
+        notice.bytes.assign(reinterpret_cast<const char*>(lParam), wParam);
+    Hook hook;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        hook = m_hook;
+    }
+    const LRESULT result = hook ? hook(notice) : 0;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_notices.push_back(notice);
+    }
+    m_changed.notify_all();
+    return result;
+}
+
+std::vector<Notice> WindowThread::Notices() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_notices;
+}
+
+std::vector<Notice> WindowThread::NoticesOf(int index) const
+{
+    std::vector<Notice> found;
+    for (const Notice& notice : Notices())
+        if (notice.index == index)
+            found.push_back(notice);
+    return found;
+}
+
+std::string WindowThread::DataBytes() const
+{
+    std::string bytes;
+    for (const Notice& notice : NoticesOf(DEVMSG_DATA))
+        bytes += notice.bytes;
+    return bytes;
+}
+
+bool WindowThread::WaitForCount(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, timeout, [&] { return m_notices.size() >= count; });
+}
+
+bool WindowThread::WaitForData(size_t bytes, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, timeout, [&] {
+        size_t total = 0;
+        for (const Notice& notice : m_notices)
+            if (notice.index == DEVMSG_DATA)
+                total += notice.bytes.size();
+        return total >= bytes;
+    });
+}
+
+void WindowThread::RunOnWindowThread(const std::function<void()>& fn) const
+{
+    SendMessageA(m_hWnd, kRunFunction, 0, reinterpret_cast<LPARAM>(&fn));
+}
+
+int CountProcessThreads()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+}  // namespace tavrin::test

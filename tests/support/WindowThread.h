@@ -1,0 +1,73 @@
+// A host window on a thread of its own that records every notification it
+// receives, so a test can write from its own thread and wait, with a bound,
+// for what the window saw.
+#pragma once
+
+#include <tavrin/Tavrin.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tavrin::test {
+
+inline constexpr UINT kNotifyBase = WM_APP + 0x40;  // message number of index i: kNotifyBase + i
+inline constexpr std::chrono::milliseconds kWait{5000};
+
+struct Notice {
+    int index;          // notification index, or -1 for another message
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::string bytes;  // copy of the data for DEVMSG_DATA and DEVMSG_PACKET
+    DWORD thread;       // thread the procedure ran on
+};
+
+class WindowThread {
+public:
+    using Hook = std::function<LRESULT(const Notice&)>;
+
+    WindowThread();
+    ~WindowThread();
+    WindowThread(const WindowThread&) = delete;
+    WindowThread& operator=(const WindowThread&) = delete;
+
+    HWND Window() const { return m_hWnd; }
+    DWORD ThreadId() const { return m_dwThread; }
+
+    // Gives the device this window and message number kNotifyBase + i for
+    // every index i.
+    void Attach(CDevice& device) const;
+    // Runs on the window thread for every message; its result is returned.
+    void SetHook(Hook hook);
+
+    std::vector<Notice> Notices() const;
+    std::vector<Notice> NoticesOf(int index) const;
+    // All DEVMSG_DATA bytes received so far, in order.
+    std::string DataBytes() const;
+    bool WaitForCount(size_t count, std::chrono::milliseconds timeout = kWait) const;
+    bool WaitForData(size_t bytes, std::chrono::milliseconds timeout = kWait) const;
+    // Runs fn on the window thread and waits for it.
+    void RunOnWindowThread(const std::function<void()>& fn) const;
+
+private:
+    LRESULT Handle(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_changed;
+    std::vector<Notice> m_notices;
+    Hook m_hook;
+    HWND m_hWnd = nullptr;
+    DWORD m_dwThread = 0;
+    bool m_ready = false;
+    std::thread m_thread;
+};
+
+// The threads of this process, from /proc.
+int CountProcessThreads();
+
+}  // namespace tavrin::test
