@@ -10,6 +10,7 @@
 #include "platform/StringTable.h"
 #include "core/Device.h"
 #include "engine/Merge.h"
+#include "engine/ScriptLine.h"
 #include "res/Resource.h"
 
 #define TAVRIN_VERSION_MAJOR 0

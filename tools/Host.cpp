@@ -75,8 +75,24 @@ LRESULT Host::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         std::fprintf(m_out, " \"%s\"", Readable(reinterpret_cast<const BYTE*>(lParam), wParam).c_str());
         break;
     case DEVMSG_ERROR:
-    case DEVMSG_SCRIPT_VALUE:
         std::fprintf(m_out, " \"%s\"", static_cast<LPCSTR>(*reinterpret_cast<const CString*>(lParam)));
+        break;
+    case DEVMSG_SCRIPT_VALUE: {
+        auto* value = reinterpret_cast<CString*>(lParam);
+        std::fprintf(m_out, " (%d) offered \"%s\"", static_cast<int>(static_cast<UINT>(wParam)),
+                     static_cast<LPCSTR>(*value));
+        auto answer = m_values.find(static_cast<int>(static_cast<UINT>(wParam)));
+        if (answer != m_values.end()) {
+            *value = answer->second.c_str();
+            std::fprintf(m_out, ", answered \"%s\"", answer->second.c_str());
+        }
+        break;
+    }
+    case DEVMSG_SCRIPT_WAIT:
+        std::fprintf(m_out, " %s", wParam == 0 ? "(wait set up)" : wParam == 1 ? "(timed out)" : "(answer received)");
+        break;
+    case DEVMSG_SCRIPT_PROGRESS:
+        std::fprintf(m_out, " %s", wParam == 1 ? "(line split off)" : "(list ran empty)");
         break;
     default:
         break;

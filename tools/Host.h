@@ -5,6 +5,7 @@
 #include <tavrin/Tavrin.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 
 namespace tavrin::tool {
@@ -30,6 +31,8 @@ public:
     // Pumps messages until the work thread posts kHostDone.
     void RunUntilDone();
     int Notifications() const { return m_nNotifications; }
+    // The text assigned to DEVMSG_SCRIPT_VALUE number n.
+    void SetValue(int n, const std::string& text) { m_values[n] = text; }
 
 private:
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
@@ -37,6 +40,7 @@ private:
     FILE* m_out;
     HWND m_hWnd;
     int m_nNotifications = 0;
+    std::map<int, std::string> m_values;
 };
 
 }  // namespace tavrin::tool

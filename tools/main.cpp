@@ -1,5 +1,6 @@
 // tavrin: a command-line host of the library.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,6 +20,10 @@ void PrintUsage(FILE* out)
         "commands:\n"
         "  demo        connect a loopback device, write a few blocks from a second\n"
         "              thread and print every notification the window receives\n"
+        "  script DEVICE TEXT [--value N=TEXT]...\n"
+        "              run one command text on DEVICE (loopback) and print every\n"
+        "              notification until the script has finished; --value answers\n"
+        "              the value escape number N (%N...) with TEXT\n"
         "\n"
         "options:\n"
         "  --help      show this text\n"
@@ -74,6 +79,70 @@ int RunDemo()
     return host.Notifications() == 3 ? 0 : 1;
 }
 
+struct ScriptWork {
+    CDevice* device;
+    HWND window;
+    std::string text;
+};
+
+DWORD WINAPI ScriptRunner(LPVOID pParam)
+{
+    auto* work = static_cast<ScriptWork*>(pParam);
+    work->device->WriteEx(work->text.c_str());
+    // Idle once the whole script has run and a second has passed quietly.
+    work->device->WaitToIdle(-1);
+    PostMessageA(work->window, kHostDone, 0, 0);
+    return 0;
+}
+
+int RunScript(int argc, char** argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "tavrin script: needs DEVICE and TEXT\n");
+        return 2;
+    }
+    const std::string deviceName = argv[2];
+    if (deviceName != "loopback") {
+        std::fprintf(stderr, "tavrin script: unknown device '%s' (known: loopback)\n", deviceName.c_str());
+        return 2;
+    }
+    Host host(stdout);
+    for (int i = 4; i < argc; ++i) {
+        const std::string option = argv[i];
+        std::string value;
+        if (option == "--value" && i + 1 < argc)
+            value = argv[++i];
+        else if (option.rfind("--value=", 0) == 0)
+            value = option.substr(8);
+        const size_t equals = value.find('=');
+        if (value.empty() || equals == std::string::npos || equals == 0) {
+            std::fprintf(stderr, "tavrin script: expected --value N=TEXT, got '%s'\n", option.c_str());
+            return 2;
+        }
+        host.SetValue(std::atoi(value.substr(0, equals).c_str()), value.substr(equals + 1));
+    }
+    CDevice device;
+    host.Attach(device, "loopback");
+    if (!device.Connect() || !device.IsConnected()) {
+        std::fprintf(stderr, "tavrin: the loopback device did not start\n");
+        return 1;
+    }
+    // WriteEx and the wait for idle run on a second thread: this one pumps
+    // the window that the workers notify synchronously.
+    ScriptWork work{&device, host.Window(), argv[3]};
+    HANDLE runner = CreateThread(nullptr, 0, ScriptRunner, &work, 0, nullptr);
+    if (!runner) {
+        std::fprintf(stderr, "tavrin: cannot start the script thread\n");
+        return 1;
+    }
+    host.RunUntilDone();
+    WaitForSingleObject(runner, INFINITE);
+    CloseHandle(runner);
+    device.Disconnect();
+    std::printf("script finished; %d notifications\n", host.Notifications());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -93,6 +162,8 @@ int main(int argc, char** argv)
     }
     if (command == "demo")
         return RunDemo();
+    if (command == "script")
+        return RunScript(argc, argv);
     std::fprintf(stderr, "tavrin: unknown command '%s'\n\n", command.c_str());
     PrintUsage(stderr);
     return 2;

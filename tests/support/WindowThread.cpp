@@ -121,6 +121,17 @@ bool WindowThread::WaitForData(size_t bytes, std::chrono::milliseconds timeout) 
     });
 }
 
+bool WindowThread::WaitForIndex(int index, size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, timeout, [&] {
+        size_t seen = 0;
+        for (const Notice& notice : m_notices)
+            seen += notice.index == index ? 1 : 0;
+        return seen >= count;
+    });
+}
+
 void WindowThread::RunOnWindowThread(const std::function<void()>& fn) const
 {
     SendMessageA(m_hWnd, kRunFunction, 0, reinterpret_cast<LPARAM>(&fn));

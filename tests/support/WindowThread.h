@@ -51,6 +51,8 @@ public:
     std::string DataBytes() const;
     bool WaitForCount(size_t count, std::chrono::milliseconds timeout = kWait) const;
     bool WaitForData(size_t bytes, std::chrono::milliseconds timeout = kWait) const;
+    // Waits until `count` notices of notification index `index` have come.
+    bool WaitForIndex(int index, size_t count, std::chrono::milliseconds timeout = kWait) const;
     // Runs fn on the window thread and waits for it.
     void RunOnWindowThread(const std::function<void()>& fn) const;
 
