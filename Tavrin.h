@@ -11,6 +11,7 @@
 #include "core/Device.h"
 #include "engine/Merge.h"
 #include "engine/ScriptLine.h"
+#include "engine/Packet.h"
 #include "res/Resource.h"
 
 #define TAVRIN_VERSION_MAJOR 0

@@ -76,6 +76,9 @@ TAVRIN_API DWORD WINAPI DataThreadProc(LPVOID pSlot);
 namespace tavrin::detail {
 class LoopbackRelay;
 }
+namespace tavrin::engine {
+struct WorkerAccess;
+}
 
 class TAVRIN_API CDevice : public CObject {
 public:
@@ -151,6 +154,7 @@ protected:
 
 private:
     friend class tavrin::detail::LoopbackRelay;
+    friend struct tavrin::engine::WorkerAccess;
     friend DWORD WINAPI PacketThreadProc(LPVOID pSlot);
     friend DWORD WINAPI ScriptThreadProc(LPVOID pSlot);
     friend DWORD WINAPI DataThreadProc(LPVOID pSlot);

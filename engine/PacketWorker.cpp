@@ -1,8 +1,293 @@
-// The packet-link worker. Until the packet protocol lands it answers every
-// cycle, claims no data and takes no command.
+// The packet-link worker: while packet mode is on it takes the incoming
+// bytes out of the data stream, assembles and checks frames, hands good
+// payloads to the host and writes the answer the host chooses; it sends
+// the host's packets and waits for the peer's answers.
+#include <array>
+
+#include "Packet.h"
 #include "WorkerLoop.h"
+
+namespace tavrin::engine {
+namespace {
+
+enum PacketState {
+    kIdle = 0,
+    kAwaitFrame = 1,
+    kLength = 2,
+    kPayload = 3,
+    kChecksum = 4,
+    kAwaitAnswer = 5,
+};
+
+bool IsDigit(BYTE b)
+{
+    return b >= '0' && b <= '9';
+}
+
+bool IsCancel(BYTE b)
+{
+    return b == PACKET_CAN || b == PACKET_EM;
+}
+
+class PacketWorker final : public WorkerLoop {
+public:
+    using WorkerLoop::WorkerLoop;
+
+private:
+    CDevice* Owner() const { return m_slot.pOwner; }
+    DWORD Mode() const { return WorkerAccess::Mode(*Owner()); }
+
+    void OnScan() override
+    {
+        const BYTE* data = m_slot.pData;
+        const DWORD length = m_slot.dwDataLength;
+        if (!data || length == 0)
+            return;
+        DWORD start = 0;
+        if (!(Mode() & MODE_PACKET)) {
+            while (start < length && data[start] != PACKET_SOH)
+                ++start;
+            if (start == length)
+                return;
+        }
+        DWORD end = start;
+        while (end < length && !IsCancel(data[end]))
+            ++end;
+        m_slot.dwMatchStart = start;
+        m_slot.dwMatchEnd = end < length ? end + 1 : length;
+    }
+
+    void OnDeliver() override
+    {
+        if (!m_slot.pData || m_slot.dwDataLength == 0)
+            return;
+        // Outside packet mode a frame start and what follows it up to a
+        // cancel byte is taken out of the data and dropped.
+        if (!(Mode() & MODE_PACKET)) {
+            m_state = kIdle;
+            return;
+        }
+        Parse(m_slot.pData, m_slot.dwDataLength);
+    }
+
+    void OnExamineCommand() override
+    {
+        // In packet mode every command text is taken, and discarded.
+        if (Mode() & MODE_PACKET)
+            m_slot.bCommandClaimed = TRUE;
+    }
+
+    void OnTimeout() override
+    {
+        if ((Mode() & MODE_PACKET_POLL) && (m_state == kIdle || m_state == kAwaitFrame))
+            WriteByte(PACKET_ACK);
+        m_slot.pIdle->SetEvent();
+    }
+
+    void WriteByte(BYTE b) { Owner()->Write(&b, 1); }
+
+    void EndLink()
+    {
+        Owner()->ChangeMode(1);
+    }
+
+    void Cancelled()
+    {
+        EndLink();
+        Owner()->SendNotify(Owner()->GetMessageA(DEVMSG_PACKET_CANCEL), 0, 0);
+    }
+
+    // A framing error: one NAK, and the next frame is awaited.
+    void Reject()
+    {
+        WriteByte(PACKET_NAK);
+        m_state = kAwaitFrame;
+    }
+
+    void Send(bool fetch)
+    {
+        m_state = SendPacket(Owner(), m_tx.data(), &m_dwTxLength, fetch ? TRUE : FALSE);
+    }
+
+    // Parses one region; returns early where the rest of the region is dropped.
+    void Parse(const BYTE* data, DWORD n)
+    {
+        DWORD i = 0;
+        while (i < n) {
+            switch (m_state) {
+            case kIdle:
+                for (; i < n; ++i) {
+                    const BYTE b = data[i];
+                    if (b == PACKET_ENQ || b == PACKET_ACK || b == PACKET_SOH) {
+                        ++i;
+                        if (b == PACKET_ENQ)
+                            m_state = kAwaitFrame;
+                        else if (b == PACKET_SOH)
+                            StartFrame();
+                        break;
+                    }
+                }
+                break;
+            case kAwaitFrame:
+                for (; i < n; ++i) {
+                    const BYTE b = data[i];
+                    if (b == PACKET_SOH) {
+                        ++i;
+                        StartFrame();
+                        break;
+                    }
+                    if (IsCancel(b)) {
+                        ++i;
+                        m_state = kIdle;
+                        Cancelled();
+                        break;
+                    }
+                }
+                break;
+            case kLength:
+                while (i < n && IsDigit(data[i]))
+                    m_dwDeclared = m_dwDeclared * 10 + static_cast<DWORD>(data[i++] - '0');
+                if (i == n)
+                    break;
+                if (data[i] != PACKET_STX || m_dwDeclared > PACKET_MAX_PAYLOAD) {
+                    Reject();
+                    return;
+                }
+                ++i;
+                m_dwCollected = 0;
+                m_dwSum = 0;
+                m_state = kPayload;
+                break;
+            case kPayload:
+                while (i < n && m_dwCollected < m_dwDeclared) {
+                    const BYTE b = data[i];
+                    // An ETX before the declared count is a framing error
+                    // like any other.
+                    if (b == PACKET_ETX) {
+                        Reject();
+                        return;
+                    }
+                    m_dwSum += b;
+                    m_rx[m_dwCollected++] = b;
+                    ++i;
+                }
+                if (i == n)
+                    break;
+                if (data[i] != PACKET_ETX) {
+                    Reject();
+                    return;
+                }
+                ++i;
+                m_dwReceivedSum = 0;
+                m_state = kChecksum;
+                break;
+            case kChecksum:
+                while (i < n && IsDigit(data[i]))
+                    m_dwReceivedSum = m_dwReceivedSum * 10 + static_cast<DWORD>(data[i++] - '0');
+                if (i == n)
+                    break;
+                if (data[i] != PACKET_EOT || m_dwReceivedSum != m_dwSum) {
+                    Reject();
+                    return;
+                }
+                ++i;
+                if (!Deliver())
+                    return;
+                break;
+            case kAwaitAnswer:
+                while (i < n && m_state == kAwaitAnswer) {
+                    const BYTE b = data[i++];
+                    if (b == PACKET_ENQ) {
+                        m_state = kAwaitFrame;
+                        if (i < n)
+                            ++i;
+                    } else if (b == PACKET_ACK) {
+                        Send(true);
+                        // Swallows the second ACK of a peer that acknowledges twice.
+                        if (i < n)
+                            ++i;
+                    } else if (b == PACKET_NAK) {
+                        Send(false);
+                        return;
+                    } else if (b == PACKET_CAN) {
+                        m_state = kIdle;
+                        Cancelled();
+                        return;
+                    }
+                }
+                break;
+            default:
+                m_state = kIdle;
+                break;
+            }
+        }
+    }
+
+    void StartFrame()
+    {
+        m_dwDeclared = 0;
+        m_state = kLength;
+    }
+
+    DWORD DecodeInPlace()
+    {
+        DWORD out = 0;
+        for (DWORD k = 0; k < m_dwDeclared; ++k) {
+            if (m_rx[k] == PACKET_BEL && k + 1 < m_dwDeclared)
+                m_rx[out++] = static_cast<BYTE>(m_rx[++k] ^ 0x80);
+            else
+                m_rx[out++] = m_rx[k];
+        }
+        return out;
+    }
+
+    // Hands a good packet to the host and acts on its answer; false when the
+    // rest of the region is to be dropped.
+    bool Deliver()
+    {
+        const DWORD length = DecodeInPlace();
+        const LRESULT result = Owner()->SendNotify(Owner()->GetMessageA(DEVMSG_PACKET), length,
+                                                   reinterpret_cast<LPARAM>(m_rx.data()));
+        const BYTE answer = static_cast<BYTE>(result & 0xFF);
+        switch (answer) {
+        case PACKET_ACK:
+            WriteByte(PACKET_ACK);
+            if (Mode() & MODE_PACKET_POLL) {
+                WriteByte(PACKET_ACK);
+                m_state = kIdle;
+            } else {
+                m_state = kAwaitFrame;
+            }
+            return true;
+        case PACKET_ENQ:
+            WriteByte(PACKET_ACK);
+            Send(true);
+            return true;
+        case PACKET_CAN:
+            EndLink();
+            m_state = kIdle;
+            return false;
+        default:
+            WriteByte(answer);
+            m_state = kIdle;
+            return true;
+        }
+    }
+
+    int m_state = kIdle;
+    DWORD m_dwDeclared = 0;
+    DWORD m_dwCollected = 0;
+    DWORD m_dwSum = 0;
+    DWORD m_dwReceivedSum = 0;
+    std::array<BYTE, PACKET_MAX_PAYLOAD> m_rx{};
+    std::array<BYTE, PACKET_MAX_PAYLOAD> m_tx{};
+    DWORD m_dwTxLength = 0;
+};
+
+}  // namespace
+}  // namespace tavrin::engine
 
 DWORD WINAPI PacketThreadProc(LPVOID pSlot)
 {
-    return tavrin::engine::RunWorker<tavrin::engine::WorkerLoop>(pSlot);
+    return tavrin::engine::RunWorker<tavrin::engine::PacketWorker>(pSlot);
 }

@@ -40,7 +40,7 @@ DWORD WINAPI DemoWriter(LPVOID pParam)
 {
     auto* work = static_cast<DemoWork*>(pParam);
     const std::vector<std::string> blocks = {"Hello, loopback!", std::string("AT\r\n", 4),
-                                             std::string("\x01" "binary\x00\xff", 9)};
+                                             std::string("bytes \x00\x7f\xff", 9)};
     for (const std::string& block : blocks) {
         std::vector<BYTE> bytes(block.begin(), block.end());
         work->device->Write(bytes.data(), static_cast<DWORD>(bytes.size()));

@@ -21,7 +21,7 @@ int main()
     HANDLE writer = CreateThread(
         nullptr, 0,
         [](LPVOID param) -> DWORD {
-            BYTE bytes[3] = {1, 2, 3};
+            BYTE bytes[3] = {'a', 'b', 'c'};
             static_cast<CDevice*>(param)->Write(bytes, 3);
             return 0;
         },

@@ -54,6 +54,18 @@ void LineDevice::Receive(const std::string& bytes)
     doneChanged.wait(wait, [&] { return done; });
 }
 
+void LineDevice::ReceiveAsync(const std::string& bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_jobs.emplace_back([this, bytes] {
+            std::vector<BYTE> block(bytes.begin(), bytes.end());
+            DataDone(block.data(), static_cast<DWORD>(block.size()));
+        });
+    }
+    m_changed.notify_all();
+}
+
 BOOL LineDevice::Write(BYTE* pBuffer, DWORD dwLength)
 {
     {

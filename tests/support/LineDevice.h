@@ -35,6 +35,8 @@ public:
 
     // Runs DataDone with the bytes on the line thread and waits for it.
     void Receive(const std::string& bytes);
+    // Queues the bytes for the line thread and returns at once.
+    void ReceiveAsync(const std::string& bytes);
 
     std::vector<LineOp> Ops() const;
     // Writes joined, breaks shown as "<BREAK>".
