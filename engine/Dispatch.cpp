@@ -10,20 +10,36 @@ bool CDevice::WorkersRunningLocked()
 
 bool CDevice::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
 {
-    // Wait-any over the stop event and the answers still missing, rather
-    // than one wait-all on the answers: a cycle must end when the workers
-    // are stopped, since stopped workers never answer.
-    HANDLE handles[1 + WORKER_COUNT] = {m_pStopEvent->m_hObject, answers[0].m_hObject, answers[1].m_hObject,
-                                        answers[2].m_hObject};
-    DWORD count = 1 + WORKER_COUNT;
-    while (count > 1) {
+    // A cycle ends when every worker is done with it: it has answered, or
+    // its thread has ended (a stopped worker never answers). Waiting for the
+    // stop event instead would end the cycle while a worker still reads the
+    // block or is notifying the host with pointers into it.
+    HANDLE handles[2 * WORKER_COUNT];
+    int workerOf[2 * WORKER_COUNT];
+    bool pending[WORKER_COUNT] = {true, true, true};
+    bool allAnswered = true;
+    for (;;) {
+        DWORD count = 0;
+        for (int i = 0; i < WORKER_COUNT; ++i)
+            if (pending[i]) {
+                workerOf[count] = i;
+                handles[count++] = answers[i].m_hObject;
+            }
+        if (count == 0)
+            return allAnswered;
+        const DWORD answerCount = count;
+        for (DWORD k = 0; k < answerCount; ++k) {
+            workerOf[count] = workerOf[k];
+            handles[count++] = m_Workers[workerOf[k]].hThread;
+        }
         const DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
-        if (result <= WAIT_OBJECT_0 || result >= WAIT_OBJECT_0 + count)
+        if (result >= WAIT_OBJECT_0 + count)
             return false;
-        handles[result - WAIT_OBJECT_0] = handles[count - 1];
-        --count;
+        const DWORD index = result - WAIT_OBJECT_0;
+        pending[workerOf[index]] = false;
+        if (index >= answerCount)
+            allAnswered = false;
     }
-    return true;
 }
 
 void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)

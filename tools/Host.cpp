@@ -5,17 +5,27 @@ namespace tavrin::tool {
 const char* NotificationName(int nIndex)
 {
     static const char* const kNames[DEVMSG_COUNT] = {
-        "DEVMSG_CONNECTED",      "DEVMSG_DISCONNECTED", "DEVMSG_DATA",           "DEVMSG_ERROR",
-        "DEVMSG_PACKET",         "DEVMSG_PACKET_REQUEST", "DEVMSG_SCRIPT_WAIT", "DEVMSG_PACKET_CANCEL",
-        "DEVMSG_SCRIPT_VALUE",   "DEVMSG_SCRIPT_PROGRESS", "DEVMSG_CALL"};
+        "DEVMSG_CONNECTED",     "DEVMSG_DISCONNECTED",   "DEVMSG_DATA",        "DEVMSG_ERROR",
+        "DEVMSG_PACKET",        "DEVMSG_PACKET_REQUEST", "DEVMSG_SCRIPT_WAIT", "DEVMSG_PACKET_CANCEL",
+        "DEVMSG_SCRIPT_VALUE",  "DEVMSG_SCRIPT_PROGRESS", "DEVMSG_CALL"};
     return nIndex >= 0 && nIndex < DEVMSG_COUNT ? kNames[nIndex] : "?";
 }
 
-std::string Readable(const BYTE* pData, size_t nLength)
+std::string Readable(const BYTE* pData, size_t nLength, bool controlNames)
 {
+    static const std::map<BYTE, const char*> kControls = {
+        {0x01, "<SOH>"}, {0x02, "<STX>"}, {0x03, "<ETX>"}, {0x04, "<EOT>"}, {0x05, "<ENQ>"},
+        {0x06, "<ACK>"}, {0x07, "<BEL>"}, {0x15, "<NAK>"}, {0x18, "<CAN>"}, {0x19, "<EM>"}};
     std::string text;
     for (size_t i = 0; i < nLength; ++i) {
         const BYTE b = pData[i];
+        if (controlNames) {
+            auto name = kControls.find(b);
+            if (name != kControls.end()) {
+                text += name->second;
+                continue;
+            }
+        }
         switch (b) {
         case '\r': text += "\\r"; break;
         case '\n': text += "\\n"; break;
@@ -34,6 +44,14 @@ std::string Readable(const BYTE* pData, size_t nLength)
     return text;
 }
 
+void PrintLine(FILE* out, const std::string& line)
+{
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    std::fprintf(out, "%s\n", line.c_str());
+    std::fflush(out);
+}
+
 Host::Host(FILE* out) : m_out(out)
 {
     m_hWnd = CreateMessageWindow(
@@ -45,11 +63,14 @@ Host::~Host()
     DestroyWindow(m_hWnd);
 }
 
-void Host::Attach(CDevice& device, const char*)
+int Host::Attach(CDevice& device, const char* label)
 {
+    const int number = static_cast<int>(m_labels.size());
+    m_labels.emplace_back(label ? label : "");
     device.EnableNotify(m_hWnd);
     for (int i = 0; i < DEVMSG_COUNT; ++i)
-        device.SetMessage(i, kFirstNotification + static_cast<UINT>(i));
+        device.SetMessage(i, kFirstNotification + kDeviceStride * static_cast<UINT>(number) + static_cast<UINT>(i));
+    return number;
 }
 
 void Host::RunUntilDone()
@@ -64,42 +85,59 @@ void Host::RunUntilDone()
 
 LRESULT Host::Handle(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message < kFirstNotification || message >= kFirstNotification + DEVMSG_COUNT)
+    if (message < kFirstNotification || message >= kFirstNotification + kDeviceStride * m_labels.size())
         return 0;
-    const int index = static_cast<int>(message - kFirstNotification);
+    const int device = static_cast<int>((message - kFirstNotification) / kDeviceStride);
+    const int index = static_cast<int>((message - kFirstNotification) % kDeviceStride);
+    if (index >= DEVMSG_COUNT)
+        return 0;
     ++m_nNotifications;
-    std::fprintf(m_out, "%-22s wParam=%-5lu", NotificationName(index), static_cast<unsigned long>(wParam));
+
+    std::string line;
+    if (m_labels.size() > 1)
+        line += m_labels[static_cast<size_t>(device)] + ": ";
+    char head[64];
+    std::snprintf(head, sizeof head, "%-22s wParam=%-5lu", NotificationName(index), static_cast<unsigned long>(wParam));
+    line += head;
     switch (index) {
     case DEVMSG_DATA:
     case DEVMSG_PACKET:
-        std::fprintf(m_out, " \"%s\"", Readable(reinterpret_cast<const BYTE*>(lParam), wParam).c_str());
+        line += " \"" + Readable(reinterpret_cast<const BYTE*>(lParam), wParam) + "\"";
         break;
     case DEVMSG_ERROR:
-        std::fprintf(m_out, " \"%s\"", static_cast<LPCSTR>(*reinterpret_cast<const CString*>(lParam)));
+        line += " \"" + reinterpret_cast<const CString*>(lParam)->str() + "\"";
         break;
     case DEVMSG_SCRIPT_VALUE: {
         auto* value = reinterpret_cast<CString*>(lParam);
-        std::fprintf(m_out, " (%d) offered \"%s\"", static_cast<int>(static_cast<UINT>(wParam)),
-                     static_cast<LPCSTR>(*value));
-        auto answer = m_values.find(static_cast<int>(static_cast<UINT>(wParam)));
+        const int number = static_cast<int>(static_cast<UINT>(wParam));
+        line += " (" + std::to_string(number) + ") offered \"" + value->str() + "\"";
+        auto answer = m_values.find(number);
         if (answer != m_values.end()) {
             *value = answer->second.c_str();
-            std::fprintf(m_out, ", answered \"%s\"", answer->second.c_str());
+            line += ", answered \"" + answer->second + "\"";
         }
         break;
     }
     case DEVMSG_SCRIPT_WAIT:
-        std::fprintf(m_out, " %s", wParam == 0 ? "(wait set up)" : wParam == 1 ? "(timed out)" : "(answer received)");
+        line += wParam == 0 ? " (wait set up)" : wParam == 1 ? " (timed out)" : " (answer received)";
         break;
     case DEVMSG_SCRIPT_PROGRESS:
-        std::fprintf(m_out, " %s", wParam == 1 ? "(line split off)" : "(list ran empty)");
+        line += wParam == 1 ? " (line split off)" : " (list ran empty)";
         break;
     default:
         break;
     }
-    std::fputc('\n', m_out);
-    std::fflush(m_out);
-    return 0;
+    const LRESULT result = m_responder ? m_responder(device, index, wParam, lParam) : 0;
+    if (index == DEVMSG_PACKET) {
+        const BYTE answer = static_cast<BYTE>(result & 0xFF);
+        line += " -> answer " + Readable(&answer, 1, true);
+    } else if (index == DEVMSG_PACKET_REQUEST) {
+        line += result ? " -> " + std::to_string(result) + " bytes: \"" +
+                             Readable(reinterpret_cast<const BYTE*>(lParam), static_cast<size_t>(result), true) + "\""
+                       : std::string(" -> nothing more to send");
+    }
+    PrintLine(m_out, line);
+    return result;
 }
 
 }  // namespace tavrin::tool

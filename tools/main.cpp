@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Host.h"
+#include "NullModem.h"
 
 namespace {
 
@@ -24,6 +25,8 @@ void PrintUsage(FILE* out)
         "              run one command text on DEVICE (loopback) and print every\n"
         "              notification until the script has finished; --value answers\n"
         "              the value escape number N (%N...) with TEXT\n"
+        "  packet-demo two devices joined by an in-process null-modem cable exchange\n"
+        "              packets; prints the bytes on the wire and every notification\n"
         "\n"
         "options:\n"
         "  --help      show this text\n"
@@ -143,6 +146,79 @@ int RunScript(int argc, char** argv)
     return 0;
 }
 
+// B opens with ENQ and a frame; A answers ENQ and sends its packets, which B
+// acknowledges; when A has nothing more it cancels, and B hears of it.
+int RunPacketDemo()
+{
+    using tavrin::tool::NullModemDevice;
+    Host host(stdout);
+    NullModemDevice a("A", stdout), b("B", stdout);
+    a.Join(b);
+    const int numberA = host.Attach(a, "A");
+    host.Attach(b, "B");
+    const std::vector<std::string> outgoing = {"packet 1", "packet 2 with \x03 and \x18 escaped", "packet 3"};
+    size_t next = 0;
+    bool finished = false;
+    host.SetResponder([&](int device, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        const bool isA = device == numberA;
+        switch (index) {
+        case DEVMSG_PACKET:
+            return isA ? PACKET_ENQ : PACKET_ACK;
+        case DEVMSG_PACKET_REQUEST: {
+            if (!isA || next == outgoing.size())
+                return 0;
+            const std::string& payload = outgoing[next++];
+            return static_cast<LRESULT>(EscapePacketPayload(reinterpret_cast<const BYTE*>(payload.data()),
+                                                            static_cast<DWORD>(payload.size()),
+                                                            reinterpret_cast<BYTE*>(lParam),
+                                                            static_cast<DWORD>(wParam)));
+        }
+        case DEVMSG_PACKET_CANCEL:
+            if (!isA) {
+                finished = true;
+                PostMessageA(host.Window(), kHostDone, 0, 0);
+            }
+            return 0;
+        default:
+            return 0;
+        }
+    });
+    if (!a.Connect() || !b.Connect() || !a.IsConnected() || !b.IsConnected()) {
+        std::fprintf(stderr, "tavrin: the devices did not start\n");
+        return 1;
+    }
+    a.ChangeMode(MODE_PACKET);
+    b.ChangeMode(MODE_PACKET);
+
+    // A stuck exchange ends the demo instead of hanging it.
+    HANDLE watchdog = CreateThread(
+        nullptr, 0,
+        [](LPVOID window) -> DWORD {
+            Sleep(10000);
+            PostMessageA(static_cast<HWND>(window), kHostDone, 1, 0);
+            return 0;
+        },
+        host.Window(), 0, nullptr);
+
+    BYTE frame[PACKET_MAX_FRAME + 1];
+    frame[0] = PACKET_ENQ;
+    const char hello[] = "hello from B";
+    const DWORD length = BuildPacketFrame(reinterpret_cast<const BYTE*>(hello), sizeof hello - 1, frame + 1,
+                                          PACKET_MAX_FRAME);
+    std::printf("B's host opens the exchange with ENQ and a frame\n");
+    b.Write(frame, length + 1);
+    host.RunUntilDone();
+    const DWORD modeA = a.Mode(), modeB = b.Mode();
+    a.Disconnect();
+    b.Disconnect();
+    if (watchdog)
+        CloseHandle(watchdog);
+    std::printf("%s; %d notifications; receive modes afterwards A=%lu B=%lu\n",
+                finished ? "link cancelled by A" : "timed out", host.Notifications(),
+                static_cast<unsigned long>(modeA), static_cast<unsigned long>(modeB));
+    return finished ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -164,6 +240,8 @@ int main(int argc, char** argv)
         return RunDemo();
     if (command == "script")
         return RunScript(argc, argv);
+    if (command == "packet-demo")
+        return RunPacketDemo();
     std::fprintf(stderr, "tavrin: unknown command '%s'\n\n", command.c_str());
     PrintUsage(stderr);
     return 2;

@@ -1,0 +1,64 @@
+#include "NullModem.h"
+
+#include "Host.h"
+
+namespace tavrin::tool {
+
+NullModemDevice::NullModemDevice(const char* name, FILE* wireLog) : m_name(name), m_wireLog(wireLog)
+{
+    m_line = std::thread([this] { LineThread(); });
+}
+
+NullModemDevice::~NullModemDevice()
+{
+    // The workers first, so that nothing more is written to the peer.
+    Disconnect();
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    m_line.join();
+}
+
+void NullModemDevice::Join(NullModemDevice& peer)
+{
+    m_peer = &peer;
+    peer.m_peer = this;
+}
+
+BOOL NullModemDevice::Write(BYTE* pBuffer, DWORD dwLength)
+{
+    if (!m_peer || dwLength == 0)
+        return TRUE;
+    if (m_wireLog)
+        PrintLine(m_wireLog, "  " + m_name + " -> " + m_peer->m_name + ": " + Readable(pBuffer, dwLength, true));
+    m_peer->Receive(std::vector<BYTE>(pBuffer, pBuffer + dwLength));
+    return TRUE;
+}
+
+void NullModemDevice::Receive(std::vector<BYTE> block)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_blocks.push_back(std::move(block));
+    }
+    m_changed.notify_all();
+}
+
+void NullModemDevice::LineThread()
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stopping || !m_blocks.empty(); });
+        if (m_stopping)
+            return;
+        std::vector<BYTE> block = std::move(m_blocks.front());
+        m_blocks.pop_front();
+        lock.unlock();
+        DataDone(block.data(), static_cast<DWORD>(block.size()));
+        lock.lock();
+    }
+}
+
+}  // namespace tavrin::tool
