@@ -6,6 +6,7 @@
 
 #include "../res/Resource.h"
 #include "Loopback.h"
+#include "Waits.h"
 
 using tavrin::detail::LoopbackRelay;
 using tavrin::detail::WaitServingSentMessages;

@@ -1,19 +1,8 @@
 #include "Loopback.h"
 
-namespace tavrin::detail {
+#include "Waits.h"
 
-bool WaitServingSentMessages(HANDLE handle)
-{
-    for (;;) {
-        const DWORD result = MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (result == WAIT_OBJECT_0)
-            return true;
-        if (result != WAIT_OBJECT_0 + 1)
-            return false;
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
+namespace tavrin::detail {
 
 LoopbackRelay::LoopbackRelay(CDevice& device, CEvent& stop) : m_device(device), m_stop(stop) {}
 

@@ -37,9 +37,4 @@ private:
     HANDLE m_hThread = nullptr;
 };
 
-// Waits for a handle without a time limit while handling the messages other
-// threads send to the calling thread's windows, so that a host thread that
-// stops a device never blocks a worker that is notifying that same thread.
-bool WaitServingSentMessages(HANDLE handle);
-
 }  // namespace tavrin::detail

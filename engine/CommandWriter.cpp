@@ -2,7 +2,7 @@
 // hands it to the first one that takes it in a run cycle. When a data cycle
 // holds the dispatcher the text is queued and written at its end.
 #include "../core/Device.h"
-#include "../core/Loopback.h"
+#include "../core/Waits.h"
 
 namespace {
 

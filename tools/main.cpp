@@ -1,5 +1,7 @@
 // tavrin: a command-line host of the library.
 #include <cstdio>
+#include <functional>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -34,22 +36,17 @@ void PrintUsage(FILE* out)
         out);
 }
 
-struct DemoWork {
-    CDevice* device;
-    HWND window;
-};
-
-DWORD WINAPI DemoWriter(LPVOID pParam)
+// Runs work on a second thread while this one pumps the host window; the
+// workers notify that window synchronously, so the thread that owns it must
+// not be the one that writes.
+void RunWhilePumping(Host& host, const std::function<void()>& work)
 {
-    auto* work = static_cast<DemoWork*>(pParam);
-    const std::vector<std::string> blocks = {"Hello, loopback!", std::string("AT\r\n", 4),
-                                             std::string("bytes \x00\x7f\xff", 9)};
-    for (const std::string& block : blocks) {
-        std::vector<BYTE> bytes(block.begin(), block.end());
-        work->device->Write(bytes.data(), static_cast<DWORD>(bytes.size()));
-    }
-    PostMessageA(work->window, kHostDone, 0, 0);
-    return 0;
+    std::thread worker([&] {
+        work();
+        PostMessageA(host.Window(), kHostDone, 0, 0);
+    });
+    host.RunUntilDone();
+    worker.join();
 }
 
 int RunDemo()
@@ -64,38 +61,17 @@ int RunDemo()
         return 1;
     }
     std::printf("connected %s device; writing 3 blocks from a second thread\n", static_cast<LPCSTR>(name));
-
-    // The loopback Write runs the data cycle on the writing thread and the
-    // workers notify this thread's window, so the writes come from another
-    // thread while this one pumps messages.
-    DemoWork work{&device, host.Window()};
-    HANDLE writer = CreateThread(nullptr, 0, DemoWriter, &work, 0, nullptr);
-    if (!writer) {
-        std::fprintf(stderr, "tavrin: cannot start the writer thread\n");
-        return 1;
-    }
-    host.RunUntilDone();
-    WaitForSingleObject(writer, INFINITE);
-    CloseHandle(writer);
+    RunWhilePumping(host, [&] {
+        const std::vector<std::string> blocks = {"Hello, loopback!", std::string("AT\r\n", 4),
+                                                 std::string("bytes \x00\x7f\xff", 9)};
+        for (const std::string& block : blocks) {
+            std::vector<BYTE> bytes(block.begin(), block.end());
+            device.Write(bytes.data(), static_cast<DWORD>(bytes.size()));
+        }
+    });
     device.Disconnect();
     std::printf("disconnected; %d notifications\n", host.Notifications());
     return host.Notifications() == 3 ? 0 : 1;
-}
-
-struct ScriptWork {
-    CDevice* device;
-    HWND window;
-    std::string text;
-};
-
-DWORD WINAPI ScriptRunner(LPVOID pParam)
-{
-    auto* work = static_cast<ScriptWork*>(pParam);
-    work->device->WriteEx(work->text.c_str());
-    // Idle once the whole script has run and a second has passed quietly.
-    work->device->WaitToIdle(-1);
-    PostMessageA(work->window, kHostDone, 0, 0);
-    return 0;
 }
 
 int RunScript(int argc, char** argv)
@@ -130,17 +106,12 @@ int RunScript(int argc, char** argv)
         std::fprintf(stderr, "tavrin: the loopback device did not start\n");
         return 1;
     }
-    // WriteEx and the wait for idle run on a second thread: this one pumps
-    // the window that the workers notify synchronously.
-    ScriptWork work{&device, host.Window(), argv[3]};
-    HANDLE runner = CreateThread(nullptr, 0, ScriptRunner, &work, 0, nullptr);
-    if (!runner) {
-        std::fprintf(stderr, "tavrin: cannot start the script thread\n");
-        return 1;
-    }
-    host.RunUntilDone();
-    WaitForSingleObject(runner, INFINITE);
-    CloseHandle(runner);
+    const std::string text = argv[3];
+    RunWhilePumping(host, [&] {
+        device.WriteEx(text.c_str());
+        // Idle once the whole script has run and a second has passed quietly.
+        device.WaitToIdle(-1);
+    });
     device.Disconnect();
     std::printf("script finished; %d notifications\n", host.Notifications());
     return 0;

@@ -1,0 +1,13 @@
+// Internal: waiting on behalf of a thread that may own windows.
+#pragma once
+
+#include "../platform/Kernel.h"
+
+namespace tavrin::detail {
+
+// Waits for a handle without a time limit while handling the messages other
+// threads send to the calling thread's windows, so that a host thread that
+// stops a device never blocks a worker that is notifying that same thread.
+bool WaitServingSentMessages(HANDLE handle);
+
+}  // namespace tavrin::detail
