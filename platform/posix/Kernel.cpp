@@ -18,6 +18,7 @@ namespace tavrin::posix {
 namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+
 thread_local DWORD t_threadId = 0;
 std::atomic<DWORD> g_nextThreadId{1};
 
@@ -98,7 +99,7 @@ void* ThreadMain(void* arg)
     DWORD code = 0xFFFFFFFFu;
     if (thread->gate.load(std::memory_order_acquire) == 1) {
         {
-            std::lock_guard<std::mutex> lock(SyncLock());
+            SyncGuard lock;
             thread->tid = static_cast<pid_t>(syscall(SYS_gettid));
             ApplyPriority(thread->tid, thread->priority);
         }
@@ -106,7 +107,7 @@ void* ThreadMain(void* arg)
     }
     ReleaseCurrentThreadQueue();
 
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     thread->ended = true;
     thread->exitCode = code;
     thread->tid = 0;
@@ -127,7 +128,7 @@ T* LookupKindLocked(HANDLE handle, SyncObject::Kind kind)
 
 HANDLE Register(SyncObject* object)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     LiveObjects().insert(object);
     return object;
 }
@@ -138,6 +139,45 @@ std::mutex& SyncLock()
 {
     static auto* lock = new std::mutex();
     return *lock;
+}
+
+namespace {
+
+// Wakes owed by the calling thread, made once it has dropped the lock, so
+// that a woken thread does not run straight into the held lock.
+struct DeferredWakes {
+    int count = 0;
+    std::atomic<std::uint32_t>* words[16];
+};
+thread_local DeferredWakes t_wakes;
+
+void FlushWakes()
+{
+    for (int i = 0; i < t_wakes.count; ++i)
+        FutexWakeAll(*t_wakes.words[i]);
+    t_wakes.count = 0;
+}
+
+}  // namespace
+
+void DeferWake(std::atomic<std::uint32_t>& word)
+{
+    if (t_wakes.count == 16)
+        FlushWakes();
+    t_wakes.words[t_wakes.count++] = &word;
+}
+
+void SyncGuard::lock()
+{
+    SyncLock().lock();
+    m_owns = true;
+}
+
+void SyncGuard::unlock()
+{
+    m_owns = false;
+    SyncLock().unlock();
+    FlushWakes();
 }
 
 SyncObject* LookupLocked(HANDLE handle)
@@ -230,13 +270,14 @@ void FinishLocked(Waiter& waiter, DWORD result, DWORD error)
     waiter.result = result;
     waiter.error = error;
     waiter.state.store(1, std::memory_order_release);
-    // Woken under the lock: the waiter returns without taking it again, so
-    // its stack frame may be gone right after the store above; a wake on a
-    // stale private futex address is harmless.
-    FutexWakeAll(waiter.state);
+    // The waiter returns without taking the lock again, so its stack frame
+    // may be gone right after the store above, before the wake is made; a
+    // wake on a stale private futex address is harmless (every futex waiter
+    // re-checks its condition).
+    DeferWake(waiter.state);
 }
 
-DWORD BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter, DWORD milliseconds)
+DWORD BlockLocked(SyncGuard& lock, Waiter& waiter, DWORD milliseconds)
 {
     if (milliseconds == 0) {
         lock.unlock();
@@ -331,7 +372,7 @@ HANDLE WINAPI CreateEventA(void*, BOOL bManualReset, BOOL bInitialState, LPCSTR 
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto* event = LookupKindLocked<EventObject>(hEvent, SyncObject::Kind::Event);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -346,7 +387,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto* event = LookupKindLocked<EventObject>(hEvent, SyncObject::Kind::Event);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -375,7 +416,7 @@ HANDLE WINAPI CreateMutexA(void*, BOOL bInitialOwner, LPCSTR lpName)
 BOOL WINAPI ReleaseMutex(HANDLE hMutex)
 {
     const DWORD self = GetCurrentThreadId();
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto* mutex = LookupKindLocked<MutexObject>(hMutex, SyncObject::Kind::Mutex);
     if (!mutex) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -421,7 +462,7 @@ HANDLE WINAPI CreateThread(void*, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpS
     const int rc = pthread_create(&native, &attr, ThreadMain, thread);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        std::lock_guard<std::mutex> lock(SyncLock());
+        SyncGuard lock;
         thread->internalRefs = 0;
         thread->handles = 0;
         DeleteIfUnreferencedLocked(thread);
@@ -435,7 +476,7 @@ HANDLE WINAPI CreateThread(void*, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpS
 
 DWORD WINAPI ResumeThread(HANDLE hThread)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -450,7 +491,7 @@ DWORD WINAPI ResumeThread(HANDLE hThread)
 
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -463,7 +504,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
     if (!thread || !lpExitCode) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -475,7 +516,7 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     SyncObject* object = LookupLocked(hObject);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -508,7 +549,7 @@ BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, H
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     SyncObject* object = LookupLocked(hSourceHandle);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -529,7 +570,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
     waiter.thread = GetCurrentThreadId();
     waiter.waitAll = bWaitAll != FALSE;
     waiter.count = nCount;
-    std::unique_lock<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     for (DWORD i = 0; i < nCount; ++i) {
         SyncObject* object = LookupLocked(lpHandles[i]);
         if (!object) {

@@ -20,6 +20,29 @@ namespace tavrin::posix {
 
 std::mutex& SyncLock();
 
+// Holds SyncLock(). Wakes that fall due while it is held are made when it is
+// released, so that a woken thread does not run straight into the lock.
+class SyncGuard {
+public:
+    SyncGuard() { lock(); }
+    ~SyncGuard()
+    {
+        if (m_owns)
+            unlock();
+    }
+    SyncGuard(const SyncGuard&) = delete;
+    SyncGuard& operator=(const SyncGuard&) = delete;
+
+    void lock();
+    void unlock();
+
+private:
+    bool m_owns = false;
+};
+
+// Under SyncLock(): wake the futex word once the lock is released.
+void DeferWake(std::atomic<std::uint32_t>& word);
+
 class SyncObject;
 struct ThreadQueue;
 struct Waiter;
@@ -86,9 +109,9 @@ bool TrySatisfyLocked(Waiter& waiter);
 // Under SyncLock(): unlink the waiter everywhere and wake it with a result.
 void FinishLocked(Waiter& waiter, DWORD result, DWORD error);
 // Called with the lock held and the waiter not satisfiable: links it, drops
-// the lock, blocks until satisfied or timed out, and returns the result with
+// the lock (making the wakes it owes), blocks until satisfied or timed out, and returns the result with
 // the lock released.
-DWORD BlockLocked(std::unique_lock<std::mutex>& lock, Waiter& waiter, DWORD milliseconds);
+DWORD BlockLocked(SyncGuard& lock, Waiter& waiter, DWORD milliseconds);
 
 // Provided by the message-queue code (Window.cpp).
 bool QueueHasInputLocked(const Waiter& waiter);

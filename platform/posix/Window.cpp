@@ -69,7 +69,7 @@ std::shared_ptr<ThreadQueue> CurrentQueue()
     if (!t_holder.queue) {
         auto queue = std::make_shared<ThreadQueue>();
         queue->thread = GetCurrentThreadId();
-        std::lock_guard<std::mutex> lock(SyncLock());
+        SyncGuard lock;
         Queues()[queue->thread] = queue;
         t_holder.queue = queue;
     }
@@ -92,7 +92,7 @@ void CompleteLocked(SentMessage* sent, LRESULT result)
 
 // Handles one message sent from another thread; the lock is dropped while
 // the window procedure runs.
-bool HandleOneSentLocked(std::unique_lock<std::mutex>& lock, ThreadQueue* queue)
+bool HandleOneSentLocked(SyncGuard& lock, ThreadQueue* queue)
 {
     if (queue->sent.empty())
         return false;
@@ -181,7 +181,7 @@ void PostLocked(ThreadQueue* queue, HWND hwnd, UINT message, WPARAM wParam, LPAR
 HWND CreateWindowLocked(std::shared_ptr<WindowProcedure> proc)
 {
     auto owner = CurrentQueue();
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     g_nextWindow += 0x10;
     HWND hwnd = reinterpret_cast<HWND>(g_nextWindow);
     Windows()[hwnd] = WindowRecord{owner, std::move(proc)};
@@ -211,7 +211,7 @@ void ReleaseCurrentThreadQueue()
     std::shared_ptr<ThreadQueue> queue = std::move(t_holder.queue);
     if (!queue)
         return;
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     for (auto it = Windows().begin(); it != Windows().end();)
         it = it->second.owner == queue ? Windows().erase(it) : std::next(it);
     for (SentMessage* sent : queue->sent)
@@ -244,14 +244,14 @@ HWND CreateMessageWindow(WindowProcedure proc)
 
 BOOL WINAPI IsWindow(HWND hWnd)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     return Windows().count(hWnd) ? TRUE : FALSE;
 }
 
 BOOL WINAPI DestroyWindow(HWND hWnd)
 {
     auto self = CurrentQueue();
-    std::unique_lock<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto window = Windows().find(hWnd);
     if (window == Windows().end()) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -273,7 +273,7 @@ BOOL WINAPI DestroyWindow(HWND hWnd)
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     auto self = CurrentQueue();
-    std::unique_lock<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto window = Windows().find(hWnd);
     if (window == Windows().end()) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -311,11 +311,11 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     if (!hWnd) {
         auto self = CurrentQueue();
-        std::lock_guard<std::mutex> lock(SyncLock());
+        SyncGuard lock;
         PostLocked(self.get(), nullptr, Msg, wParam, lParam);
         return TRUE;
     }
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto window = Windows().find(hWnd);
     if (window == Windows().end()) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -327,7 +327,7 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 
 BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto queue = Queues().find(idThread);
     if (queue == Queues().end()) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -340,7 +340,7 @@ BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM l
 void WINAPI PostQuitMessage(int nExitCode)
 {
     auto self = CurrentQueue();
-    std::lock_guard<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     self->quitPosted = true;
     self->quitCode = nExitCode;
 }
@@ -348,7 +348,7 @@ void WINAPI PostQuitMessage(int nExitCode)
 BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
 {
     auto self = CurrentQueue();
-    std::unique_lock<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     for (;;) {
         if (HandleOneSentLocked(lock, self.get()))
             continue;
@@ -367,7 +367,7 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
 BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
 {
     auto self = CurrentQueue();
-    std::unique_lock<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     while (HandleOneSentLocked(lock, self.get())) {
     }
     if (wRemoveMsg & PM_QS_SENDMESSAGE)
@@ -382,7 +382,7 @@ LRESULT WINAPI DispatchMessageA(const MSG* lpMsg)
     if (!lpMsg || !lpMsg->hwnd)
         return 0;
     auto self = CurrentQueue();
-    std::unique_lock<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     auto window = Windows().find(lpMsg->hwnd);
     if (window == Windows().end() || window->second.owner != self)
         return 0;
@@ -404,7 +404,7 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOO
         return WAIT_FAILED;
     }
     auto self = CurrentQueue();
-    std::unique_lock<std::mutex> lock(SyncLock());
+    SyncGuard lock;
     bool handled = false;
     if (dwWakeMask & QS_SENDMESSAGE)
         while (HandleOneSentLocked(lock, self.get()))
