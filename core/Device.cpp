@@ -55,6 +55,7 @@ void CDevice::ClearAllFields()
     }
     for (auto& id : m_dwWorkerThreadIds)
         id = 0;
+    m_dwCycleThread = 0;
     for (auto& message : m_uMessages)
         message = 0;
 }
@@ -194,10 +195,12 @@ BOOL CDevice::WaitToIdle(int nTimeout)
 {
     for (CEvent& idle : m_evIdle)
         idle.ResetEvent();
-    CSyncObject* objects[WORKER_COUNT] = {&m_evIdle[0], &m_evIdle[1], &m_evIdle[2]};
-    CMultiLock lock(objects, WORKER_COUNT);
+    const HANDLE idle[WORKER_COUNT] = {m_evIdle[0], m_evIdle[1], m_evIdle[2]};
     const DWORD timeout = nTimeout < 0 ? INFINITE : static_cast<DWORD>(nTimeout);
-    return lock.Lock(timeout, TRUE, 0) == WAIT_TIMEOUT ? FALSE : TRUE;
+    // The workers may be notifying this thread's window on their way to
+    // idle (a disconnect script that waits for an answer, say): handle those
+    // messages rather than hold the workers back until the time-out.
+    return tavrin::detail::WaitForEachServingSentMessages(idle, WORKER_COUNT, timeout) ? TRUE : FALSE;
 }
 
 void CDevice::LinkDevice(CDevice* pOther)
@@ -228,24 +231,29 @@ bool CDevice::IsWorkerThread() const
 
 BOOL CDevice::Write(BYTE* pBuffer, DWORD dwLength)
 {
-    if (!IsWorkerThread()) {
-        DataDone(pBuffer, dwLength);
-        return TRUE;
-    }
-    if (dwLength == 0 || !pBuffer)
-        return TRUE;
+    DataDone(pBuffer, dwLength);
+    return TRUE;
+}
+
+bool CDevice::MustHandOff() const
+{
+    const DWORD self = GetCurrentThreadId();
+    return IsWorkerThread() || m_dwCycleThread.load() == self || m_dwHandlerThread.load() == self;
+}
+
+void CDevice::HandOffToRelay(BYTE* pBuffer, DWORD dwLength)
+{
     std::lock_guard<std::mutex> lock(m_relayLock);
     // m_pStopEvent is stable here: the workers exist while one of them runs.
     if (!m_pStopEvent || WaitForSingleObject(m_pStopEvent->m_hObject, 0) == WAIT_OBJECT_0)
-        return TRUE;
+        return;
     if (!m_pLoopback) {
         auto relay = std::make_unique<LoopbackRelay>(*this, *m_pStopEvent);
         if (!relay->Start())
-            return TRUE;  // no thread to carry it: the block is lost, not deadlocked on
+            return;  // no thread to carry it: the block is lost, not deadlocked on
         m_pLoopback = std::move(relay);
     }
     m_pLoopback->Push(pBuffer, dwLength);
-    return TRUE;
 }
 
 BOOL CDevice::DoListening()

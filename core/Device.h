@@ -170,9 +170,20 @@ private:
     // stopped, which ends the cycle.
     bool WaitForAnswers(CEvent (&answers)[WORKER_COUNT]);
     bool IsWorkerThread() const;
+    // A block that reaches DataDone on one of the workers, on a thread that
+    // is running a cycle of this device, or on the thread whose handler a
+    // worker is waiting for (a host that echoes what it receives) cannot run
+    // a cycle there: the cycle would wait for itself. Such blocks go, in
+    // order, to the relay.
+    bool MustHandOff() const;
+    void HandOffToRelay(BYTE* pBuffer, DWORD dwLength);
     void QueuePendingCommand(const CString& strText);
 
     std::atomic<DWORD> m_dwWorkerThreadIds[WORKER_COUNT];
+    // The thread running a data or command cycle, 0 when none.
+    std::atomic<DWORD> m_dwCycleThread;
+    // The thread whose window handler a worker is waiting for, 0 when none.
+    std::atomic<DWORD> m_dwHandlerThread;
     std::mutex m_relayLock;
     std::unique_ptr<tavrin::detail::LoopbackRelay> m_pLoopback;
 };

@@ -10,4 +10,9 @@ namespace tavrin::detail {
 // stops a device never blocks a worker that is notifying that same thread.
 bool WaitServingSentMessages(HANDLE handle);
 
+// Waits until each of the handles has been signalled once since the call
+// (consuming auto-reset signals), or the time-out passes; handles sent
+// messages meanwhile. True when all were seen.
+bool WaitForEachServingSentMessages(const HANDLE* handles, DWORD count, DWORD milliseconds);
+
 }  // namespace tavrin::detail

@@ -17,7 +17,13 @@ BOOL CDevice::WriteEx(const char* pszText)
     if (text.IsEmpty() || !m_bConnected)
         return TRUE;
 
-    if (!m_mtxDispatch.Lock(kDispatchLockTimeout)) {
+    // A handler running inside a cycle on this thread finds the dispatcher
+    // busy too, although the mutex would let its owner in again; so does a
+    // handler that a worker is waiting for, since the cycles would wait for
+    // that worker.
+    const DWORD self = GetCurrentThreadId();
+    if (m_dwCycleThread.load() == self || m_dwHandlerThread.load() == self ||
+        !m_mtxDispatch.Lock(kDispatchLockTimeout)) {
         QueuePendingCommand(text);
         return FALSE;
     }
@@ -25,6 +31,7 @@ BOOL CDevice::WriteEx(const char* pszText)
         m_mtxDispatch.Unlock();
         return TRUE;
     }
+    m_dwCycleThread = GetCurrentThreadId();
     for (WorkerSlot& slot : m_Workers) {
         slot.bCommandClaimed = FALSE;
         slot.pszCommand = text.GetBuffer(0);
@@ -46,6 +53,7 @@ BOOL CDevice::WriteEx(const char* pszText)
             slot.pWaitObjects[4]->SetEvent();
         WaitForAnswers(m_evCommandDone);
     }
+    m_dwCycleThread = 0;
     m_mtxDispatch.Unlock();
     return TRUE;
 }

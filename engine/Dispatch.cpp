@@ -1,6 +1,7 @@
 // DataDone: one scan cycle, the merge, one delivery cycle per region, then
 // forwarding to a linked partner and the held-back commands.
 #include "../core/Device.h"
+#include "../core/Waits.h"
 #include "Merge.h"
 
 bool CDevice::WorkersRunningLocked()
@@ -32,8 +33,15 @@ bool CDevice::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
             workerOf[count] = workerOf[k];
             handles[count++] = m_Workers[workerOf[k]].hThread;
         }
-        const DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
-        if (result >= WAIT_OBJECT_0 + count)
+        // Sent messages are handled meanwhile: a worker may be notifying a
+        // window of the thread that runs this cycle.
+        const DWORD result = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (result == WAIT_OBJECT_0 + count) {
+            MSG msg;
+            PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            continue;
+        }
+        if (result > WAIT_OBJECT_0 + count)
             return false;
         const DWORD index = result - WAIT_OBJECT_0;
         pending[workerOf[index]] = false;
@@ -44,15 +52,20 @@ bool CDevice::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
 
 void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
 {
-    if (dwLength == 0)
+    if (dwLength == 0 || !pBuffer)
         return;
-    m_mtxDispatch.Lock(INFINITE);
+    if (MustHandOff()) {
+        HandOffToRelay(pBuffer, dwLength);
+        return;
+    }
+    tavrin::detail::WaitServingSentMessages(m_mtxDispatch.m_hObject);
     // Without running workers nobody could answer the cycles: the block is
     // dropped, neither delivered nor forwarded.
     if (!WorkersRunningLocked()) {
         m_mtxDispatch.Unlock();
         return;
     }
+    m_dwCycleThread = GetCurrentThreadId();
 
     for (WorkerSlot& slot : m_Workers) {
         slot.dwMatchStart = NO_CLAIM;
@@ -89,6 +102,7 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
         running = WaitForAnswers(m_evDataDone);
     }
     FreeRegions(regions);
+    m_dwCycleThread = 0;
     m_mtxDispatch.Unlock();
     if (!running)
         return;
@@ -108,13 +122,13 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
         }
     }
 
-    m_mtxPending.Lock(INFINITE);
+    tavrin::detail::WaitServingSentMessages(m_mtxPending.m_hObject);
     while (!m_lstPendingCommands.IsEmpty()) {
         CString text = m_lstPendingCommands.RemoveHead();
         WriteEx(text);
         m_mtxPending.Unlock();
         text.Empty();
-        m_mtxPending.Lock(INFINITE);
+        tavrin::detail::WaitServingSentMessages(m_mtxPending.m_hObject);
     }
     m_mtxPending.Unlock();
 }

@@ -79,6 +79,9 @@ TAVRIN_API BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, 
 TAVRIN_API LRESULT WINAPI DispatchMessageA(const MSG* lpMsg);
 TAVRIN_API BOOL WINAPI TranslateMessage(const MSG* lpMsg);
 TAVRIN_API void WINAPI PostQuitMessage(int nExitCode);
+// The id of the thread that owns the window (0 for no window); the process
+// id, when asked for, is the current process's.
+TAVRIN_API DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 
 // Waits for any (or all) of the handles, or for input of the kinds in
 // dwWakeMask on the calling thread's queue (result WAIT_OBJECT_0 + nCount).

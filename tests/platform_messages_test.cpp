@@ -29,6 +29,8 @@ TEST(PlatformMessages, CrossThreadSendRunsOnTheOwnerAndReturnsItsResult)
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].thread, window.ThreadId());
     EXPECT_NE(notices[0].thread, GetCurrentThreadId());
+    EXPECT_EQ(GetWindowThreadProcessId(window.Window(), nullptr), window.ThreadId());
+    EXPECT_EQ(GetWindowThreadProcessId(nullptr, nullptr), 0u);
 }
 
 TEST(PlatformMessages, SendOnTheOwnerThreadCallsTheProcedureDirectly)

@@ -3,6 +3,8 @@
 // and messages at once.
 #include "../Window.h"
 
+#include <unistd.h>
+
 #include <deque>
 #include <memory>
 #include <unordered_map>
@@ -343,6 +345,15 @@ void WINAPI PostQuitMessage(int nExitCode)
     SyncGuard lock;
     self->quitPosted = true;
     self->quitCode = nExitCode;
+}
+
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
+{
+    if (lpdwProcessId)
+        *lpdwProcessId = static_cast<DWORD>(getpid());
+    SyncGuard lock;
+    auto window = Windows().find(hWnd);
+    return window == Windows().end() ? 0 : window->second.owner->thread;
 }
 
 BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)

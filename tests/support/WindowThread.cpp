@@ -137,6 +137,17 @@ void WindowThread::RunOnWindowThread(const std::function<void()>& fn) const
     SendMessageA(m_hWnd, kRunFunction, 0, reinterpret_cast<LPARAM>(&fn));
 }
 
+void WindowThread::PostToWindowThread(const std::function<void()>& fn) const
+{
+    CEvent done;
+    const std::function<void()> run = [&] {
+        fn();
+        done.SetEvent();
+    };
+    PostMessageA(m_hWnd, kRunFunction, 0, reinterpret_cast<LPARAM>(&run));
+    WaitForSingleObject(done, INFINITE);
+}
+
 int CountProcessThreads()
 {
     int count = 0;

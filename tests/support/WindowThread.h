@@ -53,8 +53,11 @@ public:
     bool WaitForData(size_t bytes, std::chrono::milliseconds timeout = kWait) const;
     // Waits until `count` notices of notification index `index` have come.
     bool WaitForIndex(int index, size_t count, std::chrono::milliseconds timeout = kWait) const;
-    // Runs fn on the window thread and waits for it.
+    // Runs fn on the window thread, inside a sent message, and waits for it.
     void RunOnWindowThread(const std::function<void()>& fn) const;
+    // Runs fn on the window thread from its message loop (a posted message,
+    // as a host's own code runs) and waits for it.
+    void PostToWindowThread(const std::function<void()>& fn) const;
 
 private:
     LRESULT Handle(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
