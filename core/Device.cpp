@@ -125,8 +125,9 @@ void CDevice::CloseThreads()
     if (m_pStopEvent)
         m_pStopEvent->SetEvent();
 
-    // The relay's cycle ends on the stop event; once it is gone no more
-    // loopback blocks from the workers can start.
+    // The relay leaves on the stop event once its cycle in progress is over
+    // (every worker has answered or ended); after that no more handed-off
+    // blocks can start.
     std::unique_ptr<LoopbackRelay> relay;
     {
         std::lock_guard<std::mutex> lock(m_relayLock);
@@ -136,8 +137,9 @@ void CDevice::CloseThreads()
         relay->Join();
     relay.reset();
 
-    // Cycles running on other threads end on the stop event too; wait for
-    // them so that no cycle touches the slots while they are released.
+    // A cycle running on another thread ends once each worker has answered
+    // or ended; wait for it so that no cycle touches the slots while they
+    // are released.
     WaitServingSentMessages(m_mtxDispatch.m_hObject);
     ReleaseWorkers(true);
     m_mtxDispatch.Unlock();
