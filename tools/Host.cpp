@@ -73,13 +73,24 @@ int Host::Attach(CDevice& device, const char* label)
     return number;
 }
 
-void Host::RunUntilDone()
+bool Host::RunUntilDone(DWORD timeoutMs)
 {
-    MSG msg;
-    while (GetMessageA(&msg, nullptr, 0, 0)) {
-        if (msg.message == kHostDone)
-            return;
-        DispatchMessageA(&msg);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == kHostDone || msg.message == WM_QUIT)
+                return true;
+            DispatchMessageA(&msg);
+        }
+        DWORD wait = INFINITE;
+        if (timeoutMs != INFINITE) {
+            const DWORD elapsed = GetTickCount() - start;
+            if (elapsed >= timeoutMs)
+                return false;
+            wait = timeoutMs - elapsed;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, wait, QS_ALLINPUT);
     }
 }
 

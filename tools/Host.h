@@ -41,8 +41,9 @@ public:
     // is more than one device.
     int Attach(CDevice& device, const char* label);
     void SetResponder(Responder responder) { m_responder = std::move(responder); }
-    // Pumps messages until someone posts kHostDone.
-    void RunUntilDone();
+    // Pumps messages until someone posts kHostDone; false when the time-out
+    // (INFINITE by default) passed first.
+    bool RunUntilDone(DWORD timeoutMs = INFINITE);
     int Notifications() const { return m_nNotifications; }
     // The text assigned to DEVMSG_SCRIPT_VALUE number n.
     void SetValue(int n, const std::string& text) { m_values[n] = text; }
