@@ -100,6 +100,8 @@ TEST_F(PacketPair, TypicalExchangeRunsToTheCancel)
     });
     Open("hello");
     ASSERT_TRUE(windowB.WaitForIndex(DEVMSG_PACKET_CANCEL, 1));
+    // A writes its CAN before it leaves packet mode: wait for it to settle.
+    ASSERT_TRUE(a.WaitToIdle(10000));
 
     EXPECT_EQ(PacketsOf(windowA), std::vector<std::string>{"hello"});
     EXPECT_EQ(PacketsOf(windowB), (std::vector<std::string>{"one", "one", "two", "three"}));

@@ -170,9 +170,11 @@ int RunPacketDemo()
     b.Write(frame, length + 1);
     // A stuck exchange ends the demo instead of hanging it.
     host.RunUntilDone(10000);
-    const DWORD modeA = a.Mode(), modeB = b.Mode();
+    // A writes its CAN before it leaves packet mode; once its workers have
+    // stopped, the mode is settled.
     a.Disconnect();
     b.Disconnect();
+    const DWORD modeA = a.Mode(), modeB = b.Mode();
     std::printf("%s; %d notifications; receive modes afterwards A=%lu B=%lu\n",
                 finished ? "link cancelled by A" : "timed out", host.Notifications(),
                 static_cast<unsigned long>(modeA), static_cast<unsigned long>(modeB));
