@@ -1,30 +1,20 @@
-// Fuzz target: arbitrary received blocks for a device in packet mode. The
-// device keeps its packet state from input to input, as a line would, and
-// answers with whatever the input's first byte says.
+// Fuzz target: arbitrary received blocks for a device whose packet link is
+// on (with or without polling) or off, as the input's first byte says. The
+// device keeps its packet state from input to input, as a line would; with
+// no host window every packet is answered with 0x00 and every request with
+// nothing to send.
 #include <tavrin/Tavrin.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "SinkDevice.h"
 
 namespace {
 
-class PacketSink : public CDevice {
-public:
-    BOOL Write(BYTE* pBuffer, DWORD dwLength) override
-    {
-        if (dwLength > 0 && !pBuffer)
-            std::abort();
-        written += dwLength;
-        return TRUE;
-    }
-    void Feed(BYTE* data, DWORD size) { DataDone(data, size); }
-    size_t written = 0;
-};
-
-PacketSink& Device()
+tavrin::fuzz::SinkDevice& Device()
 {
-    static PacketSink* device = [] {
-        auto* d = new PacketSink;
+    static tavrin::fuzz::SinkDevice* device = [] {
+        auto* d = new tavrin::fuzz::SinkDevice;
         d->Connect();
         return d;
     }();
@@ -37,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
 {
     if (size == 0)
         return 0;
-    PacketSink& device = Device();
+    tavrin::fuzz::SinkDevice& device = Device();
     // The first byte picks the mode: packet mode with or without polling,
     // or plain data.
     const DWORD modes[4] = {MODE_PACKET, MODE_PACKET | MODE_PACKET_POLL, 0, MODE_PACKET};

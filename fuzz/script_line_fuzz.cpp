@@ -6,25 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+#include "SinkDevice.h"
 
-class SinkDevice : public CDevice {
-public:
-    BOOL Write(BYTE* pBuffer, DWORD dwLength) override
-    {
-        if (dwLength > 0 && !pBuffer)
-            std::abort();
-        written += dwLength;
-        return TRUE;
-    }
-    void SendBreak() override { ++breaks; }
-    BOOL IsConnected() override { return TRUE; }
-
-    size_t written = 0;
-    size_t breaks = 0;
-};
-
-}  // namespace
+using tavrin::fuzz::SinkDevice;
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
 {
@@ -34,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size)
         if (c == '~')
             c = '`';
     SinkDevice device;
+    device.alwaysConnected = true;
     CString expected, repeat;
     int step = 0, wait = 0;
     ExecuteScriptLine(CString(line.data(), static_cast<int>(line.size())), &device, &expected, &repeat, &step, &wait);
