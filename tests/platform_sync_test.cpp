@@ -225,3 +225,46 @@ TEST(PlatformThreads, LastErrorIsPerThread)
     other.join();
     EXPECT_EQ(GetLastError(), 1234u);
 }
+
+TEST(PlatformMutex, AMutexLeftHeldByAnEndedThreadGoesToTheNextWaiterAsAbandoned)
+{
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    ASSERT_NE(mutex, nullptr);
+    std::thread owner([&] { EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0); });
+    owner.join();  // ends while it holds the mutex
+    EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_ABANDONED_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);  // an ordinary owner now
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    CloseHandle(mutex);
+
+    // A waiter already blocked is released when the owner, a CreateThread
+    // thread, ends; CMutex::Lock counts that as acquired.
+    struct Shared {
+        CMutex mutex;
+        CEvent held;
+        CEvent finish;
+    } shared;
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID param) -> DWORD {
+            auto* s = static_cast<Shared*>(param);
+            s->mutex.Lock();
+            s->held.SetEvent();
+            WaitForSingleObject(s->finish, 5000);
+            return 0;
+        },
+        &shared, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(shared.held, 5000), WAIT_OBJECT_0);
+    std::atomic<BOOL> locked{FALSE};
+    std::thread waiter([&] {
+        locked = shared.mutex.Lock(5000);
+        if (locked)
+            shared.mutex.Unlock();
+    });
+    shared.finish.SetEvent();
+    waiter.join();
+    EXPECT_TRUE(locked.load());
+    WaitForSingleObject(thread, 5000);
+    CloseHandle(thread);
+}

@@ -11,7 +11,11 @@ CSyncObject::~CSyncObject()
 
 BOOL CSyncObject::Lock(DWORD dwTimeout)
 {
-    return m_hObject && WaitForSingleObject(m_hObject, dwTimeout) == WAIT_OBJECT_0 ? TRUE : FALSE;
+    if (!m_hObject)
+        return FALSE;
+    // An abandoned mutex is acquired all the same.
+    const DWORD result = WaitForSingleObject(m_hObject, dwTimeout);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED_0 ? TRUE : FALSE;
 }
 
 CEvent::CEvent(BOOL bInitiallyOwn, BOOL bManualReset, LPCTSTR lpszName, void* lpsaAttribute) : CSyncObject(lpszName)
@@ -97,12 +101,15 @@ DWORD CMultiLock::Lock(DWORD dwTimeOut, BOOL bWaitForAll, DWORD dwWakeMask)
         result = MsgWaitForMultipleObjects(m_dwCount, m_hObjects, bWaitForAll, dwTimeOut, dwWakeMask);
     else
         result = WaitForMultipleObjects(m_dwCount, m_hObjects, bWaitForAll, dwTimeOut);
-    if (result < WAIT_OBJECT_0 + m_dwCount) {
+    // An abandoned mutex is owned all the same.
+    const DWORD base = result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + m_dwCount ? WAIT_ABANDONED_0
+                                                                                          : WAIT_OBJECT_0;
+    if (result - base < m_dwCount) {
         if (bWaitForAll) {
             for (DWORD i = 0; i < m_dwCount; ++i)
                 m_bLocked[i] = TRUE;
         } else {
-            m_bLocked[result - WAIT_OBJECT_0] = TRUE;
+            m_bLocked[result - base] = TRUE;
         }
     }
     return result;

@@ -53,8 +53,16 @@ public:
         owner = thread;
         ++count;
     }
+    bool TakeAbandoned() override
+    {
+        const bool was = abandoned;
+        abandoned = false;
+        return was;
+    }
     DWORD owner = 0;
     unsigned count = 0;
+    // Its owner ended while holding it; the next owner is told so.
+    bool abandoned = false;
 };
 
 class ThreadObject final : public SyncObject {
@@ -89,6 +97,39 @@ void DeleteIfUnreferencedLocked(SyncObject* object)
     }
 }
 
+}  // namespace
+
+// A thread that ends while it owns mutexes leaves them abandoned: each goes
+// to its next waiter with WAIT_ABANDONED_0 instead of blocking it for ever.
+void AbandonMutexesOf(DWORD thread)
+{
+    SyncGuard lock;
+    for (SyncObject* object : LiveObjects()) {
+        if (object->GetKind() != SyncObject::Kind::Mutex)
+            continue;
+        auto* mutex = static_cast<MutexObject*>(object);
+        if (mutex->count == 0 || mutex->owner != thread)
+            continue;
+        mutex->count = 0;
+        mutex->owner = 0;
+        mutex->abandoned = true;
+        mutex->OfferToWaiters();
+    }
+}
+
+namespace {
+
+// Threads not made by CreateThread (std::thread, the main thread) get the
+// same treatment when they end, once they have used a thread id.
+struct ThreadExit {
+    ~ThreadExit()
+    {
+        if (t_threadId != 0)
+            AbandonMutexesOf(t_threadId);
+    }
+};
+thread_local ThreadExit t_exit;
+
 void* ThreadMain(void* arg)
 {
     auto* thread = static_cast<ThreadObject*>(arg);
@@ -106,6 +147,7 @@ void* ThreadMain(void* arg)
         code = thread->start(thread->parameter);
     }
     ReleaseCurrentThreadQueue();
+    AbandonMutexesOf(thread->id);
 
     SyncGuard lock;
     thread->ended = true;
@@ -240,16 +282,20 @@ bool TrySatisfyLocked(Waiter& waiter)
             if (!waiter.links[i].waiter || !waiter.links[i].object ||
                 !waiter.links[i].object->IsSignalledFor(waiter.thread))
                 return false;
-        for (DWORD i = 0; i < waiter.count; ++i)
+        DWORD result = WAIT_OBJECT_0;
+        for (DWORD i = 0; i < waiter.count; ++i) {
             waiter.links[i].object->Acquire(waiter.thread);
-        waiter.result = WAIT_OBJECT_0;
+            if (waiter.links[i].object->TakeAbandoned() && result == WAIT_OBJECT_0)
+                result = WAIT_ABANDONED_0 + i;
+        }
+        waiter.result = result;
         return true;
     }
     for (DWORD i = 0; i < waiter.count; ++i) {
         SyncObject* object = waiter.links[i].object;
         if (object && object->IsSignalledFor(waiter.thread)) {
             object->Acquire(waiter.thread);
-            waiter.result = WAIT_OBJECT_0 + i;
+            waiter.result = (object->TakeAbandoned() ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + i;
             return true;
         }
     }
@@ -336,8 +382,10 @@ void WINAPI SetLastError(DWORD dwErrCode)
 
 DWORD WINAPI GetCurrentThreadId()
 {
-    if (t_threadId == 0)
+    if (t_threadId == 0) {
         t_threadId = g_nextThreadId.fetch_add(1);
+        (void)&t_exit;  // constructs the exit hook of this thread
+    }
     return t_threadId;
 }
 

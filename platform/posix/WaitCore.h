@@ -85,6 +85,8 @@ public:
     // All of the following run under SyncLock().
     virtual bool IsSignalledFor(DWORD thread) const = 0;
     virtual void Acquire(DWORD thread) { (void)thread; }
+    // After Acquire: true once for a mutex whose former owner ended holding it.
+    virtual bool TakeAbandoned() { return false; }
     void Attach(WaitLink& link);
     void Detach(WaitLink& link);
     // The object may have become signalled: satisfy the waiters that can be.
@@ -112,6 +114,9 @@ void FinishLocked(Waiter& waiter, DWORD result, DWORD error);
 // the lock (making the wakes it owes), blocks until satisfied or timed out, and returns the result with
 // the lock released.
 DWORD BlockLocked(SyncGuard& lock, Waiter& waiter, DWORD milliseconds);
+
+// Under no lock: releases, as abandoned, every mutex the thread still owns.
+void AbandonMutexesOf(DWORD thread);
 
 // Provided by the message-queue code (Window.cpp).
 bool QueueHasInputLocked(const Waiter& waiter);
