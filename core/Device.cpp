@@ -5,10 +5,10 @@
 #include <new>
 
 #include "../res/Resource.h"
-#include "Loopback.h"
+#include "DeviceEngine.h"
 #include "Waits.h"
 
-using tavrin::detail::LoopbackRelay;
+using tavrin::detail::DeviceEngine;
 using tavrin::detail::WaitServingSentMessages;
 
 namespace {
@@ -18,7 +18,7 @@ constexpr LPTHREAD_START_ROUTINE kThreadTable[WORKER_COUNT] = {PacketThreadProc,
 
 }  // namespace
 
-CDevice::CDevice() : m_lstPendingCommands(10)
+CDevice::CDevice() : m_lstPendingCommands(10), m_pEngine(std::make_unique<DeviceEngine>(*this))
 {
     ClearAllFields();
 }
@@ -53,9 +53,6 @@ void CDevice::ClearAllFields()
         slot.dwMatchStart = NO_CLAIM;
         slot.dwMatchEnd = NO_CLAIM;
     }
-    for (auto& id : m_dwWorkerThreadIds)
-        id = 0;
-    m_dwCycleThread = 0;
     for (auto& message : m_uMessages)
         message = 0;
 }
@@ -90,23 +87,23 @@ void CDevice::InitThreads()
             complete = false;
             continue;
         }
-        m_dwWorkerThreadIds[i] = threadId;
+        m_pEngine->SetWorkerThread(i, threadId);
         slot.pDataDone = &m_evDataDone[i];
         slot.pCommandDone = &m_evCommandDone[i];
         slot.pIdle = &m_evIdle[i];
-        for (int e = 1; e <= 4; ++e) {
+        for (int e = SLOT_WAIT_SCAN; e < SLOT_WAIT_COUNT; ++e) {
             slot.pWaitObjects[e] = new (std::nothrow) CEvent();
             if (!slot.pWaitObjects[e] || !slot.pWaitObjects[e]->m_hObject)
                 complete = false;
         }
         SetThreadPriority(slot.hThread, THREAD_PRIORITY_ABOVE_NORMAL);
-        slot.pWaitObjects[0] = m_pStopEvent;
+        slot.pWaitObjects[SLOT_WAIT_STOP] = m_pStopEvent;
         slot.pOwner = this;
     }
     if (!complete) {
         // The threads have never run: closing their handles ends them
         // without entering their loops, and they are not waited for.
-        ReleaseWorkers(false);
+        m_pEngine->ReleaseWorkers(false);
         return;
     }
     // An answer left over from a cycle that was cut short by a stop must not
@@ -124,52 +121,15 @@ void CDevice::CloseThreads()
 {
     if (m_pStopEvent)
         m_pStopEvent->SetEvent();
-
-    // The relay leaves on the stop event once its cycle in progress is over
-    // (every worker has answered or ended); after that no more handed-off
-    // blocks can start.
-    std::unique_ptr<LoopbackRelay> relay;
-    {
-        std::lock_guard<std::mutex> lock(m_relayLock);
-        relay = std::move(m_pLoopback);
-    }
-    if (relay)
-        relay->Join();
-    relay.reset();
-
+    // The courier leaves on the stop event once its job in progress is over;
+    // after that nothing handed on can start a cycle.
+    m_pEngine->StopCourier();
     // A cycle running on another thread ends once each worker has answered
     // or ended; wait for it so that no cycle touches the slots while they
     // are released.
     WaitServingSentMessages(m_mtxDispatch.m_hObject);
-    ReleaseWorkers(true);
+    m_pEngine->ReleaseWorkers(true);
     m_mtxDispatch.Unlock();
-}
-
-void CDevice::ReleaseWorkers(bool started)
-{
-    if (m_pStopEvent)
-        m_pStopEvent->SetEvent();
-    for (int i = 0; i < WORKER_COUNT; ++i) {
-        WorkerSlot& slot = m_Workers[i];
-        if (slot.hThread) {
-            if (started)
-                WaitServingSentMessages(slot.hThread);
-            CloseHandle(slot.hThread);
-        }
-        for (int e = 1; e <= 4; ++e) {
-            delete slot.pWaitObjects[e];
-            slot.pWaitObjects[e] = nullptr;
-        }
-        slot.hThread = nullptr;
-        slot.pWaitObjects[0] = nullptr;
-        slot.pDataDone = nullptr;
-        slot.pCommandDone = nullptr;
-        slot.pIdle = nullptr;
-        m_dwWorkerThreadIds[i] = 0;
-    }
-    delete m_pStopEvent;
-    m_pStopEvent = nullptr;
-    m_bConnected = FALSE;
 }
 
 void CDevice::Disconnect()
@@ -179,15 +139,20 @@ void CDevice::Disconnect()
         m_pLinkedDevice = nullptr;
     }
     CloseThreads();
-    CSingleLock pending(&m_mtxPending, TRUE);
-    m_lstPendingCommands.RemoveAll();
+    m_pEngine->DropQueuedTexts();
 }
 
 void CDevice::DisconnectEx()
 {
     if (m_bConnected && m_bSendDisconnectCommand) {
-        WriteEx(m_strDisconnectCommand);
-        WaitToIdle(60000);
+        constexpr DWORD kDisconnectWait = 60000;
+        const DWORD start = GetTickCount();
+        // A command that had to be queued must reach the workers before
+        // their idleness means anything.
+        if (!WriteEx(m_strDisconnectCommand))
+            m_pEngine->WaitUntilDrained(kDisconnectWait);
+        const DWORD spent = GetTickCount() - start;
+        WaitToIdle(static_cast<int>(spent < kDisconnectWait ? kDisconnectWait - spent : 0));
     }
     EnableNotify(nullptr);
     Disconnect();
@@ -222,40 +187,10 @@ BOOL CDevice::IsLinkedDevice()
     return m_pLinkedDevice.load() ? TRUE : FALSE;
 }
 
-bool CDevice::IsWorkerThread() const
-{
-    const DWORD self = GetCurrentThreadId();
-    for (const auto& id : m_dwWorkerThreadIds)
-        if (id.load() == self)
-            return true;
-    return false;
-}
-
 BOOL CDevice::Write(BYTE* pBuffer, DWORD dwLength)
 {
     DataDone(pBuffer, dwLength);
     return TRUE;
-}
-
-bool CDevice::MustHandOff() const
-{
-    const DWORD self = GetCurrentThreadId();
-    return IsWorkerThread() || m_dwCycleThread.load() == self || m_dwHandlerThread.load() == self;
-}
-
-void CDevice::HandOffToRelay(BYTE* pBuffer, DWORD dwLength)
-{
-    std::lock_guard<std::mutex> lock(m_relayLock);
-    // m_pStopEvent is stable here: the workers exist while one of them runs.
-    if (!m_pStopEvent || WaitForSingleObject(m_pStopEvent->m_hObject, 0) == WAIT_OBJECT_0)
-        return;
-    if (!m_pLoopback) {
-        auto relay = std::make_unique<LoopbackRelay>(*this, *m_pStopEvent);
-        if (!relay->Start())
-            return;  // no thread to carry it: the block is lost, not deadlocked on
-        m_pLoopback = std::move(relay);
-    }
-    m_pLoopback->Push(pBuffer, dwLength);
 }
 
 BOOL CDevice::DoListening()

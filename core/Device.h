@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "../platform/Kernel.h"
 #include "../platform/Mfc.h"
@@ -43,6 +42,17 @@ inline constexpr int WORKER_SCRIPT = 1;
 inline constexpr int WORKER_DATA = 2;
 inline constexpr int WORKER_COUNT = 3;
 
+// Indices into WorkerSlot::pWaitObjects. The stop event comes first so that
+// it wins over any request pending at the same time.
+enum : int {
+    SLOT_WAIT_STOP = 0,
+    SLOT_WAIT_SCAN = 1,
+    SLOT_WAIT_DELIVER = 2,
+    SLOT_WAIT_EXAMINE_COMMAND = 3,
+    SLOT_WAIT_RUN_COMMAND = 4,
+    SLOT_WAIT_COUNT = 5,
+};
+
 class CDevice;
 
 // What one worker thread shares with its device. The worker reads and
@@ -52,9 +62,9 @@ struct TAVRIN_API WorkerSlot {
     DWORD dwMatchStart;  // scan result; 0xFFFFFFFF = no claim
     DWORD dwMatchEnd;    // exclusive; 0xFFFFFFFF = no claim
     BOOL bCommandClaimed;
-    // [0] the device's stop event, [1] evScan, [2] evDeliver,
-    // [3] evExamineCommand, [4] evRunCommand.
-    CEvent* pWaitObjects[5];
+    // The device's stop event, then the worker's own auto-reset events, in
+    // the order of the SLOT_WAIT_ indices.
+    CEvent* pWaitObjects[SLOT_WAIT_COUNT];
     CEvent* pDataDone;
     CEvent* pCommandDone;
     CEvent* pIdle;
@@ -74,11 +84,9 @@ TAVRIN_API DWORD WINAPI ScriptThreadProc(LPVOID pSlot);
 TAVRIN_API DWORD WINAPI DataThreadProc(LPVOID pSlot);
 
 namespace tavrin::detail {
-class LoopbackRelay;
-}
-namespace tavrin::engine {
-struct WorkerAccess;
-}
+class DeviceEngine;
+class Courier;
+}  // namespace tavrin::detail
 
 class TAVRIN_API CDevice : public CObject {
 public:
@@ -153,37 +161,14 @@ protected:
     CMutex m_mtxNotify;
 
 private:
-    friend class tavrin::detail::LoopbackRelay;
-    friend struct tavrin::engine::WorkerAccess;
-    friend DWORD WINAPI PacketThreadProc(LPVOID pSlot);
-    friend DWORD WINAPI ScriptThreadProc(LPVOID pSlot);
-    friend DWORD WINAPI DataThreadProc(LPVOID pSlot);
+    friend class tavrin::detail::DeviceEngine;
+    friend class tavrin::detail::Courier;
 
     void ClearAllFields();
     void InitThreads();
     void CloseThreads();
-    void ReleaseWorkers(bool started);
 
-    // Under m_mtxDispatch: the workers exist and have not been told to stop.
-    bool WorkersRunningLocked();
-    // Waits for one answer of each worker; false when the workers are being
-    // stopped, which ends the cycle.
-    bool WaitForAnswers(CEvent (&answers)[WORKER_COUNT]);
-    bool IsWorkerThread() const;
-    // A block that reaches DataDone on one of the workers, on a thread that
-    // is running a cycle of this device, or on the thread whose handler a
-    // worker is waiting for (a host that echoes what it receives) cannot run
-    // a cycle there: the cycle would wait for itself. Such blocks go, in
-    // order, to the relay.
-    bool MustHandOff() const;
-    void HandOffToRelay(BYTE* pBuffer, DWORD dwLength);
-    void QueuePendingCommand(const CString& strText);
-
-    std::atomic<DWORD> m_dwWorkerThreadIds[WORKER_COUNT];
-    // The thread running a data or command cycle, 0 when none.
-    std::atomic<DWORD> m_dwCycleThread;
-    // The thread whose window handler a worker is waiting for, 0 when none.
-    std::atomic<DWORD> m_dwHandlerThread;
-    std::mutex m_relayLock;
-    std::unique_ptr<tavrin::detail::LoopbackRelay> m_pLoopback;
+    // The library's own state beyond the members above: thread identity,
+    // the courier thread and the order of handed-on writes.
+    std::unique_ptr<tavrin::detail::DeviceEngine> m_pEngine;
 };

@@ -44,16 +44,8 @@ LRESULT CDevice::SendNotify(UINT nMsg, UINT wParam, LPARAM lParam)
         return 0;
     LRESULT result = 0;
     HWND hWnd = m_hNotifyWnd;
-    if (hWnd && IsWindow(hWnd)) {
-        // While a worker waits for the handler, what the handler's thread
-        // writes to this device must not wait for that worker in turn.
-        const bool fromWorker = IsWorkerThread();
-        if (fromWorker)
-            m_dwHandlerThread = GetWindowThreadProcessId(hWnd, nullptr);
+    if (hWnd && IsWindow(hWnd))
         result = SendMessageA(hWnd, nMsg, wParam, lParam);
-        if (fromWorker)
-            m_dwHandlerThread = 0;
-    }
     m_mtxNotify.Unlock();
     return result;
 }

@@ -6,17 +6,40 @@
 
 namespace tavrin::detail {
 
-bool WaitServingSentMessages(HANDLE handle)
+namespace {
+
+DWORD Remaining(std::chrono::steady_clock::time_point deadline, DWORD milliseconds)
 {
+    if (milliseconds == INFINITE)
+        return INFINITE;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
+}
+
+}  // namespace
+
+DWORD WaitAnyServingSentMessages(const HANDLE* handles, DWORD count, DWORD milliseconds)
+{
+    if (count >= MAXIMUM_WAIT_OBJECTS)
+        return count;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
-        const DWORD result = MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (result == WAIT_OBJECT_0)
-            return true;
-        if (result != WAIT_OBJECT_0 + 1)
-            return false;
+        const DWORD result =
+            MsgWaitForMultipleObjects(count, handles, FALSE, Remaining(deadline, milliseconds), QS_SENDMESSAGE);
+        if (result < WAIT_OBJECT_0 + count)
+            return result - WAIT_OBJECT_0;
+        if (result != WAIT_OBJECT_0 + count)
+            return count;
+        // Sent messages are handled inside a peek, on every platform.
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
+}
+
+bool WaitServingSentMessages(HANDLE handle)
+{
+    return WaitAnyServingSentMessages(&handle, 1, INFINITE) == 0;
 }
 
 bool WaitForEachServingSentMessages(const HANDLE* handles, DWORD count, DWORD milliseconds)
@@ -28,22 +51,11 @@ bool WaitForEachServingSentMessages(const HANDLE* handles, DWORD count, DWORD mi
         left[i] = handles[i];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (count > 0) {
-        DWORD wait = INFINITE;
-        if (milliseconds != INFINITE) {
-            const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            wait = remaining.count() > 0 ? static_cast<DWORD>(remaining.count()) : 0;
-        }
-        const DWORD result = MsgWaitForMultipleObjects(count, left, FALSE, wait, QS_SENDMESSAGE);
-        if (result < WAIT_OBJECT_0 + count) {
-            left[result - WAIT_OBJECT_0] = left[count - 1];
-            --count;
-        } else if (result == WAIT_OBJECT_0 + count) {
-            MSG msg;
-            PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-        } else {
+        const DWORD index = WaitAnyServingSentMessages(left, count, Remaining(deadline, milliseconds));
+        if (index >= count)
             return false;
-        }
+        left[index] = left[count - 1];
+        --count;
     }
     return true;
 }

@@ -1,15 +1,19 @@
 // DataDone: one scan cycle, the merge, one delivery cycle per region, then
 // forwarding to a linked partner and the held-back commands.
-#include "../core/Device.h"
+#include "../core/Courier.h"
+#include "../core/DeviceEngine.h"
 #include "../core/Waits.h"
 #include "Merge.h"
 
-bool CDevice::WorkersRunningLocked()
+namespace tavrin::detail {
+
+bool DeviceEngine::WorkersRunningLocked() const
 {
-    return m_pStopEvent && WaitForSingleObject(m_pStopEvent->m_hObject, 0) == WAIT_TIMEOUT;
+    const CEvent* stop = m_device.m_pStopEvent;
+    return stop && WaitForSingleObject(stop->m_hObject, 0) == WAIT_TIMEOUT;
 }
 
-bool CDevice::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
+bool DeviceEngine::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
 {
     // A cycle ends when every worker is done with it: it has answered, or
     // its thread has ended (a stopped worker never answers). Waiting for the
@@ -31,41 +35,68 @@ bool CDevice::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
         const DWORD answerCount = count;
         for (DWORD k = 0; k < answerCount; ++k) {
             workerOf[count] = workerOf[k];
-            handles[count++] = m_Workers[workerOf[k]].hThread;
+            handles[count++] = m_device.m_Workers[workerOf[k]].hThread;
         }
-        // Sent messages are handled meanwhile: a worker may be notifying a
-        // window of the thread that runs this cycle.
-        const DWORD result = MsgWaitForMultipleObjects(count, handles, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (result == WAIT_OBJECT_0 + count) {
-            MSG msg;
-            PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-            continue;
-        }
-        if (result > WAIT_OBJECT_0 + count)
+        // A worker may be notifying a window of the thread that runs this
+        // cycle, so sent messages are handled meanwhile.
+        const DWORD index = WaitAnyServingSentMessages(handles, count, INFINITE);
+        if (index >= count)
             return false;
-        const DWORD index = result - WAIT_OBJECT_0;
         pending[workerOf[index]] = false;
         if (index >= answerCount)
             allAnswered = false;
     }
 }
 
+bool DeviceEngine::MustHandOffBlock()
+{
+    if (IsWorkerThread() || RunsCycleHere() || InHandlerOfWorker())
+        return true;
+    // Blocks of this thread already with the courier go first.
+    std::lock_guard<std::mutex> lock(m_courierLock);
+    auto writer = m_blocksInFlight.find(GetCurrentThreadId());
+    return writer != m_blocksInFlight.end() && writer->second > 0;
+}
+
+void DeviceEngine::HandOffBlock(const BYTE* pBuffer, DWORD dwLength)
+{
+    std::lock_guard<std::mutex> lock(m_courierLock);
+    if (!EnsureCourierLocked())
+        return;  // stopping, or no thread to carry it: lost, not deadlocked on
+    const DWORD writer = GetCurrentThreadId();
+    ++m_blocksInFlight[writer];
+    m_courier->PushBlock(writer, pBuffer, dwLength);
+}
+
+void DeviceEngine::BlockDone(DWORD dwWriter)
+{
+    std::lock_guard<std::mutex> lock(m_courierLock);
+    auto writer = m_blocksInFlight.find(dwWriter);
+    if (writer != m_blocksInFlight.end() && --writer->second <= 0)
+        m_blocksInFlight.erase(writer);
+}
+
+}  // namespace tavrin::detail
+
+using tavrin::detail::DeviceEngine;
+
 void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
 {
     if (dwLength == 0 || !pBuffer)
         return;
-    if (MustHandOff()) {
-        HandOffToRelay(pBuffer, dwLength);
+    DeviceEngine& engine = *m_pEngine;
+    if (engine.MustHandOffBlock()) {
+        engine.HandOffBlock(pBuffer, dwLength);
         return;
     }
     tavrin::detail::WaitServingSentMessages(m_mtxDispatch.m_hObject);
     // Without running workers nobody could answer the cycles: the block is
     // dropped, neither delivered nor forwarded.
-    if (!WorkersRunningLocked()) {
+    if (!engine.WorkersRunningLocked()) {
         m_mtxDispatch.Unlock();
         return;
     }
-    m_dwCycleThread = GetCurrentThreadId();
+    engine.BeginCycle();
 
     for (WorkerSlot& slot : m_Workers) {
         slot.dwMatchStart = NO_CLAIM;
@@ -74,8 +105,8 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
         slot.dwDataLength = dwLength;
     }
     for (WorkerSlot& slot : m_Workers)
-        slot.pWaitObjects[1]->SetEvent();
-    bool running = WaitForAnswers(m_evDataDone);
+        slot.pWaitObjects[SLOT_WAIT_SCAN]->SetEvent();
+    bool running = engine.WaitForAnswers(m_evDataDone);
 
     CPtrArray regions;
     for (int i = 0; running && i < WORKER_COUNT; ++i) {
@@ -98,11 +129,11 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
             slot.dwDataLength = owner ? region->dwEnd - region->dwStart : 0;
         }
         for (WorkerSlot& slot : m_Workers)
-            slot.pWaitObjects[2]->SetEvent();
-        running = WaitForAnswers(m_evDataDone);
+            slot.pWaitObjects[SLOT_WAIT_DELIVER]->SetEvent();
+        running = engine.WaitForAnswers(m_evDataDone);
     }
     FreeRegions(regions);
-    m_dwCycleThread = 0;
+    engine.EndCycle();
     m_mtxDispatch.Unlock();
     if (!running)
         return;
@@ -122,13 +153,6 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
         }
     }
 
-    tavrin::detail::WaitServingSentMessages(m_mtxPending.m_hObject);
-    while (!m_lstPendingCommands.IsEmpty()) {
-        CString text = m_lstPendingCommands.RemoveHead();
-        WriteEx(text);
-        m_mtxPending.Unlock();
-        text.Empty();
-        tavrin::detail::WaitServingSentMessages(m_mtxPending.m_hObject);
-    }
-    m_mtxPending.Unlock();
+    // Texts that handlers queued during this block's cycles.
+    engine.DrainQueuedTexts();
 }

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "Packet.h"
+#include "../core/DeviceEngine.h"
 #include "WorkerLoop.h"
 
 namespace tavrin::engine {
@@ -35,7 +36,7 @@ public:
 
 private:
     CDevice* Owner() const { return m_slot.pOwner; }
-    DWORD Mode() const { return WorkerAccess::Mode(*Owner()); }
+    DWORD Mode() const { return tavrin::detail::DeviceEngine::Mode(*Owner()); }
 
     void OnScan() override
     {

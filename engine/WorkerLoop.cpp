@@ -4,27 +4,27 @@ namespace tavrin::engine {
 
 DWORD WorkerLoop::Run()
 {
-    CSyncObject* objects[5];
-    for (int i = 0; i < 5; ++i)
+    CSyncObject* objects[SLOT_WAIT_COUNT];
+    for (int i = 0; i < SLOT_WAIT_COUNT; ++i)
         objects[i] = m_slot.pWaitObjects[i];
-    CMultiLock lock(objects, 5);
+    CMultiLock lock(objects, SLOT_WAIT_COUNT);
     for (;;) {
         switch (lock.Lock(WaitTimeout(), FALSE, 0)) {
-        case WAIT_OBJECT_0:
+        case WAIT_OBJECT_0 + SLOT_WAIT_STOP:
             return 1;
-        case WAIT_OBJECT_0 + 1:
+        case WAIT_OBJECT_0 + SLOT_WAIT_SCAN:
             OnScan();
             m_slot.pDataDone->SetEvent();
             break;
-        case WAIT_OBJECT_0 + 2:
+        case WAIT_OBJECT_0 + SLOT_WAIT_DELIVER:
             OnDeliver();
             m_slot.pDataDone->SetEvent();
             break;
-        case WAIT_OBJECT_0 + 3:
+        case WAIT_OBJECT_0 + SLOT_WAIT_EXAMINE_COMMAND:
             OnExamineCommand();
             m_slot.pCommandDone->SetEvent();
             break;
-        case WAIT_OBJECT_0 + 4:
+        case WAIT_OBJECT_0 + SLOT_WAIT_RUN_COMMAND:
             OnRunCommand();
             break;
         case WAIT_TIMEOUT:

@@ -7,11 +7,6 @@
 
 namespace tavrin::engine {
 
-// What the workers read of their device beyond its public operations.
-struct WorkerAccess {
-    static DWORD Mode(const CDevice& device) { return device.m_dwMode.load(); }
-};
-
 class WorkerLoop {
 public:
     explicit WorkerLoop(WorkerSlot& slot) : m_slot(slot) {}

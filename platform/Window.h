@@ -83,6 +83,15 @@ TAVRIN_API void WINAPI PostQuitMessage(int nExitCode);
 // id, when asked for, is the current process's.
 TAVRIN_API DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 
+// TRUE while the calling thread runs a window procedure for a message that
+// another thread sent it (a send within one thread does not count).
+TAVRIN_API BOOL WINAPI InSendMessage();
+// TRUE while the calling thread is, at any depth of nesting, inside a window
+// procedure called for a message that thread idSender sent it, so that
+// sender is blocked until the procedure returns. Code that must not wait
+// for a thread which is waiting for it asks this.
+TAVRIN_API BOOL WINAPI InSendMessageFromThread(DWORD idSender);
+
 // Waits for any (or all) of the handles, or for input of the kinds in
 // dwWakeMask on the calling thread's queue (result WAIT_OBJECT_0 + nCount).
 // Messages sent from other threads are handled inside the wait.

@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "WaitCore.h"
 
@@ -66,6 +67,17 @@ struct QueueHolder {
 };
 thread_local QueueHolder t_holder;
 
+// The threads whose sent messages this thread is handling right now,
+// innermost last: what InSendMessage answers from.
+thread_local std::vector<DWORD> t_senders;
+
+struct SenderRecord {
+    explicit SenderRecord(DWORD sender) { t_senders.push_back(sender); }
+    ~SenderRecord() { t_senders.pop_back(); }
+    SenderRecord(const SenderRecord&) = delete;
+    SenderRecord& operator=(const SenderRecord&) = delete;
+};
+
 std::shared_ptr<ThreadQueue> CurrentQueue()
 {
     if (!t_holder.queue) {
@@ -106,8 +118,13 @@ bool HandleOneSentLocked(SyncGuard& lock, ThreadQueue* queue)
         return true;
     }
     std::shared_ptr<WindowProcedure> proc = window->second.proc;
+    const DWORD sender = sent->sender->thread;
     lock.unlock();
-    const LRESULT result = (*proc)(sent->hwnd, sent->message, sent->wParam, sent->lParam);
+    LRESULT result;
+    {
+        SenderRecord record(sender);
+        result = (*proc)(sent->hwnd, sent->message, sent->wParam, sent->lParam);
+    }
     lock.lock();
     CompleteLocked(sent, result);
     return true;
@@ -455,4 +472,17 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOO
         }
     }
     return result;
+}
+
+BOOL WINAPI InSendMessage()
+{
+    return t_senders.empty() ? FALSE : TRUE;
+}
+
+BOOL WINAPI InSendMessageFromThread(DWORD idSender)
+{
+    for (DWORD sender : t_senders)
+        if (sender == idSender)
+            return TRUE;
+    return FALSE;
 }

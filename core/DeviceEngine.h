@@ -1,0 +1,105 @@
+// Internal: what a device needs beyond the members its interface names —
+// the identity of its threads, the courier thread, and the bookkeeping that
+// keeps each writer's blocks and texts in the order written.
+//
+// Where a write may run is decided from exact answers, never from guesses:
+// a thread that runs a cycle of this device, one of its workers, or a
+// thread that is inside a window procedure called for a message one of its
+// workers sent (InSendMessageFromThread) cannot run a cycle, because the
+// cycle would wait for a worker that is waiting for it. Such writes are
+// handed on: blocks to the courier, texts to the pending queue, which the
+// end of the current data cycle or the courier writes.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "Device.h"
+
+namespace tavrin::detail {
+
+class Courier;
+
+class DeviceEngine {
+public:
+    explicit DeviceEngine(CDevice& device);
+    ~DeviceEngine();
+    DeviceEngine(const DeviceEngine&) = delete;
+    DeviceEngine& operator=(const DeviceEngine&) = delete;
+
+    // What the workers read of their device beyond its public operations.
+    static DWORD Mode(const CDevice& device) { return device.m_dwMode.load(); }
+
+    // Thread identity.
+    void SetWorkerThread(int nSlot, DWORD dwThread) { m_workerThreads[nSlot] = dwThread; }
+    bool IsWorkerThread() const;
+    // The calling thread handles, at any depth, a message one of this
+    // device's workers sent it.
+    bool InHandlerOfWorker() const;
+    bool RunsCycleHere() const { return m_cycleThread.load() == GetCurrentThreadId(); }
+
+    // Ends the workers (waiting for them when they were started) and
+    // releases their objects.
+    void ReleaseWorkers(bool started);
+
+    // Cycles; the callers hold m_mtxDispatch.
+    bool WorkersRunningLocked() const;
+    void BeginCycle() { m_cycleThread = GetCurrentThreadId(); }
+    void EndCycle() { m_cycleThread = 0; }
+    // Waits for one answer of each worker, handling sent messages meanwhile;
+    // false when a worker ended instead, which ends the cycle.
+    bool WaitForAnswers(CEvent (&answers)[WORKER_COUNT]);
+    // The examine and run cycles of one text.
+    void RunCommandCycles(CString& strText);
+
+    // Received blocks that cannot be dispatched on the calling thread.
+    bool MustHandOffBlock();
+    void HandOffBlock(const BYTE* pBuffer, DWORD dwLength);
+    // The courier has dispatched a block of this writer.
+    void BlockDone(DWORD dwWriter);
+
+    // Command texts that cannot run their cycles now.
+    bool MustQueueText();
+    void QueueText(const CString& strText);
+    // Writes the queued texts, oldest first, one at a time; a call that
+    // finds another thread doing so leaves the work to it.
+    void DrainQueuedTexts();
+    // Disconnect: queued texts are dropped.
+    void DropQueuedTexts();
+    // Waits until no text is queued or running its cycles from the queue.
+    bool WaitUntilDrained(DWORD dwMilliseconds);
+
+    // Ends the courier once the stop event is set; handles sent messages
+    // while waiting for it.
+    void StopCourier();
+
+private:
+    bool EnsureCourierLocked();
+    // Under m_mtxPending.
+    void AddQueuedLocked(const CString& strText, bool atHead);
+
+    CDevice& m_device;
+    std::atomic<DWORD> m_workerThreads[WORKER_COUNT];
+    // The thread running a data or command cycle, 0 when none.
+    std::atomic<DWORD> m_cycleThread{0};
+
+    std::mutex m_courierLock;
+    std::unique_ptr<Courier> m_courier;
+    // Blocks of each writer thread still with the courier: a later block of
+    // the same thread follows them rather than overtaking.
+    std::unordered_map<DWORD, int> m_blocksInFlight;
+
+    // Under m_mtxPending: the writer of each queued text, parallel to
+    // m_lstPendingCommands, and how many each writer has queued or in its
+    // cycles, so that its later texts queue behind them.
+    std::deque<DWORD> m_queuedWriters;
+    std::unordered_map<DWORD, int> m_textsInFlight;
+    bool m_draining = false;
+    // Set while nothing is queued or being written from the queue.
+    CEvent m_evDrained;
+};
+
+}  // namespace tavrin::detail
