@@ -2,11 +2,14 @@
 
 #include <dirent.h>
 
+#include <memory>
+
 namespace tavrin::test {
 
 namespace {
 constexpr UINT kRunFunction = WM_APP + 0x3F0;
 constexpr UINT kQuit = WM_APP + 0x3F1;
+constexpr UINT kRunOwnedFunction = WM_APP + 0x3F2;
 }  // namespace
 
 WindowThread::WindowThread()
@@ -57,6 +60,11 @@ LRESULT WindowThread::Handle(HWND, UINT message, WPARAM wParam, LPARAM lParam)
     }
     if (message == kRunFunction) {
         (*reinterpret_cast<const std::function<void()>*>(lParam))();
+        return 0;
+    }
+    if (message == kRunOwnedFunction) {
+        std::unique_ptr<std::function<void()>> fn(reinterpret_cast<std::function<void()>*>(lParam));
+        (*fn)();
         return 0;
     }
     if (message == WM_DESTROY)
@@ -146,6 +154,13 @@ void WindowThread::PostToWindowThread(const std::function<void()>& fn) const
     };
     PostMessageA(m_hWnd, kRunFunction, 0, reinterpret_cast<LPARAM>(&run));
     WaitForSingleObject(done, INFINITE);
+}
+
+void WindowThread::PostLater(std::function<void()> fn) const
+{
+    auto owned = std::make_unique<std::function<void()>>(std::move(fn));
+    if (PostMessageA(m_hWnd, kRunOwnedFunction, 0, reinterpret_cast<LPARAM>(owned.get())))
+        owned.release();
 }
 
 int CountProcessThreads()

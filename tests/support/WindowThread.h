@@ -58,6 +58,9 @@ public:
     // Runs fn on the window thread from its message loop (a posted message,
     // as a host's own code runs) and waits for it.
     void PostToWindowThread(const std::function<void()>& fn) const;
+    // Queues fn for the window thread's message loop and returns at once;
+    // from a handler, fn runs as soon as the handler has returned.
+    void PostLater(std::function<void()> fn) const;
 
 private:
     LRESULT Handle(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
