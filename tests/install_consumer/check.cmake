@@ -18,6 +18,20 @@ foreach(file include/tavrin/Tavrin.h include/tavrin/core/Device.h include/tavrin
         message(FATAL_ERROR "missing from the install tree: ${file}")
     endif()
 endforeach()
+# The installed host runs from this prefix without help from the loader's
+# search path.
+if(EXISTS ${WORK_DIR}/prefix/bin/tavrin)
+    unset(ENV{LD_LIBRARY_PATH})
+    execute_process(COMMAND ${WORK_DIR}/prefix/bin/tavrin demo RESULT_VARIABLE rc OUTPUT_QUIET)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "the installed tavrin demo failed: ${rc}")
+    endif()
+endif()
+# The install tree holds the public headers only.
+if(EXISTS ${WORK_DIR}/prefix/include/tavrin/core/DeviceEngine.h)
+    message(FATAL_ERROR "a private header was installed")
+endif()
+
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

@@ -1,0 +1,2 @@
+// Must not compile: private headers stay out of <tavrin/...>.
+#include <tavrin/core/DeviceEngine.h>
