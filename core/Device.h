@@ -32,7 +32,9 @@ enum : int {
 };
 inline constexpr int DEVMSG_COUNT = 11;
 
-// Bits of the receive mode (ChangeMode).
+// The receive mode (ChangeMode). The packet-link worker writes
+// MODE_PACKET_ENDED when the link ends, which leaves packet mode.
+inline constexpr DWORD MODE_PACKET_ENDED = 0x01;
 inline constexpr DWORD MODE_PACKET = 0x02;
 inline constexpr DWORD MODE_PACKET_POLL = 0x08;
 

@@ -37,8 +37,8 @@ int SendPacket(CDevice* pDevice, BYTE* abTxBuffer, DWORD* pdwTxLength, BOOL bFet
         if (*pdwTxLength == 0) {
             BYTE can = PACKET_CAN;
             pDevice->Write(&can, 1);
-            pDevice->ChangeMode(1);
-            return 0;
+            pDevice->ChangeMode(MODE_PACKET_ENDED);
+            return PACKET_STATE_IDLE;
         }
     }
     const DWORD length = *pdwTxLength;
@@ -48,7 +48,7 @@ int SendPacket(CDevice* pDevice, BYTE* abTxBuffer, DWORD* pdwTxLength, BOOL bFet
     pDevice->Write(abTxBuffer, length);
     n = FormatField(field, PACKET_ETX, PayloadSum(abTxBuffer, length), PACKET_EOT);
     pDevice->Write(reinterpret_cast<BYTE*>(field), static_cast<DWORD>(n));
-    return 5;
+    return PACKET_STATE_AWAIT_ANSWER;
 }
 
 DWORD EscapePacketPayload(const BYTE* pData, DWORD dwLength, BYTE* pOut, DWORD dwCapacity)

@@ -22,13 +22,24 @@ inline constexpr BYTE PACKET_CAN = 0x18;
 inline constexpr BYTE PACKET_EM = 0x19;
 
 inline constexpr DWORD PACKET_MAX_PAYLOAD = 4096;
+
+// States of the packet-link worker; SendPacket returns one of them.
+enum : int {
+    PACKET_STATE_IDLE = 0,          // ENQ -> await frame; SOH -> length
+    PACKET_STATE_AWAIT_FRAME = 1,   // SOH -> length; CAN or EM ends the link
+    PACKET_STATE_LENGTH = 2,        // decimal length up to STX
+    PACKET_STATE_PAYLOAD = 3,       // the declared bytes, then ETX
+    PACKET_STATE_CHECKSUM = 4,      // decimal sum up to EOT
+    PACKET_STATE_AWAIT_ANSWER = 5,  // our packet is out: ACK, NAK, ENQ or CAN
+};
 // SOH, four length digits, STX, payload, ETX, ten sum digits, EOT.
 inline constexpr DWORD PACKET_MAX_FRAME = 1 + 4 + 1 + PACKET_MAX_PAYLOAD + 1 + 10 + 1;
 
 // Frames and writes the dwTxLength bytes of abTxBuffer, as they are, to the
 // device; with bFetch it first asks the host for them (DEVMSG_PACKET_REQUEST)
 // and, when the host has nothing, writes CAN and ends the link instead.
-// Returns 5 (a packet is out, awaiting its answer) or 0 (link ended).
+// Returns PACKET_STATE_AWAIT_ANSWER (a packet is out) or PACKET_STATE_IDLE
+// (the link ended).
 TAVRIN_API int SendPacket(CDevice* pDevice, BYTE* abTxBuffer, DWORD* pdwTxLength, BOOL bFetch);
 
 // Escapes a payload for the wire: BEL, ETX, CAN and EM (which the receiver

@@ -11,15 +11,6 @@
 namespace tavrin::engine {
 namespace {
 
-enum PacketState {
-    kIdle = 0,
-    kAwaitFrame = 1,
-    kLength = 2,
-    kPayload = 3,
-    kChecksum = 4,
-    kAwaitAnswer = 5,
-};
-
 bool IsDigit(BYTE b)
 {
     return b >= '0' && b <= '9';
@@ -65,7 +56,7 @@ private:
         // Outside packet mode a frame start and what follows it up to a
         // cancel byte is taken out of the data and dropped.
         if (!(Mode() & MODE_PACKET)) {
-            m_state = kIdle;
+            m_state = PACKET_STATE_IDLE;
             return;
         }
         Parse(m_slot.pData, m_slot.dwDataLength);
@@ -80,7 +71,7 @@ private:
 
     void OnTimeout() override
     {
-        if ((Mode() & MODE_PACKET_POLL) && (m_state == kIdle || m_state == kAwaitFrame))
+        if ((Mode() & MODE_PACKET_POLL) && (m_state == PACKET_STATE_IDLE || m_state == PACKET_STATE_AWAIT_FRAME))
             WriteByte(PACKET_ACK);
         m_slot.pIdle->SetEvent();
     }
@@ -89,7 +80,7 @@ private:
 
     void EndLink()
     {
-        Owner()->ChangeMode(1);
+        Owner()->ChangeMode(MODE_PACKET_ENDED);
     }
 
     void Cancelled()
@@ -102,7 +93,7 @@ private:
     void Reject()
     {
         WriteByte(PACKET_NAK);
-        m_state = kAwaitFrame;
+        m_state = PACKET_STATE_AWAIT_FRAME;
     }
 
     void Send(bool fetch)
@@ -110,124 +101,171 @@ private:
         m_state = SendPacket(Owner(), m_tx.data(), &m_dwTxLength, fetch ? TRUE : FALSE);
     }
 
-    // Parses one region; returns early where the rest of the region is dropped.
+    // Runs the region through the protocol's steps, one step per state;
+    // each consumes what it can and returns false where the rest of the
+    // region is dropped.
     void Parse(const BYTE* data, DWORD n)
     {
         DWORD i = 0;
-        while (i < n) {
+        bool goOn = true;
+        while (goOn && i < n) {
             switch (m_state) {
-            case kIdle:
-                for (; i < n; ++i) {
-                    const BYTE b = data[i];
-                    if (b == PACKET_ENQ || b == PACKET_ACK || b == PACKET_SOH) {
-                        ++i;
-                        if (b == PACKET_ENQ)
-                            m_state = kAwaitFrame;
-                        else if (b == PACKET_SOH)
-                            StartFrame();
-                        break;
-                    }
-                }
+            case PACKET_STATE_IDLE:
+                goOn = AwaitLinkStart(data, n, i);
                 break;
-            case kAwaitFrame:
-                for (; i < n; ++i) {
-                    const BYTE b = data[i];
-                    if (b == PACKET_SOH) {
-                        ++i;
-                        StartFrame();
-                        break;
-                    }
-                    if (IsCancel(b)) {
-                        ++i;
-                        m_state = kIdle;
-                        Cancelled();
-                        break;
-                    }
-                }
+            case PACKET_STATE_AWAIT_FRAME:
+                goOn = AwaitFrame(data, n, i);
                 break;
-            case kLength:
-                while (i < n && IsDigit(data[i]))
-                    m_dwDeclared = m_dwDeclared * 10 + static_cast<DWORD>(data[i++] - '0');
-                if (i == n)
-                    break;
-                if (data[i] != PACKET_STX || m_dwDeclared > PACKET_MAX_PAYLOAD) {
-                    Reject();
-                    return;
-                }
-                ++i;
-                m_dwCollected = 0;
-                m_dwSum = 0;
-                m_state = kPayload;
+            case PACKET_STATE_LENGTH:
+                goOn = ReadLengthField(data, n, i);
                 break;
-            case kPayload:
-                while (i < n && m_dwCollected < m_dwDeclared) {
-                    const BYTE b = data[i];
-                    // An ETX before the declared count is a framing error
-                    // like any other.
-                    if (b == PACKET_ETX) {
-                        Reject();
-                        return;
-                    }
-                    m_dwSum += b;
-                    m_rx[m_dwCollected++] = b;
-                    ++i;
-                }
-                if (i == n)
-                    break;
-                if (data[i] != PACKET_ETX) {
-                    Reject();
-                    return;
-                }
-                ++i;
-                m_dwReceivedSum = 0;
-                m_state = kChecksum;
+            case PACKET_STATE_PAYLOAD:
+                goOn = CollectPayload(data, n, i);
                 break;
-            case kChecksum:
-                while (i < n && IsDigit(data[i]))
-                    m_dwReceivedSum = m_dwReceivedSum * 10 + static_cast<DWORD>(data[i++] - '0');
-                if (i == n)
-                    break;
-                if (data[i] != PACKET_EOT || m_dwReceivedSum != m_dwSum) {
-                    Reject();
-                    return;
-                }
-                ++i;
-                if (!Deliver())
-                    return;
+            case PACKET_STATE_CHECKSUM:
+                goOn = ReadChecksumField(data, n, i);
                 break;
-            case kAwaitAnswer:
-                while (i < n && m_state == kAwaitAnswer) {
-                    const BYTE b = data[i++];
-                    if (b == PACKET_ENQ) {
-                        m_state = kAwaitFrame;
-                        if (i < n)
-                            ++i;
-                    } else if (b == PACKET_ACK) {
-                        Send(true);
-                        // Swallows the second ACK of a peer that acknowledges twice.
-                        if (i < n)
-                            ++i;
-                    } else if (b == PACKET_NAK) {
-                        Send(false);
-                        return;
-                    } else if (b == PACKET_CAN) {
-                        m_state = kIdle;
-                        Cancelled();
-                        return;
-                    }
-                }
+            case PACKET_STATE_AWAIT_ANSWER:
+                goOn = AwaitAnswer(data, n, i);
                 break;
             default:
-                m_state = kIdle;
+                m_state = PACKET_STATE_IDLE;
                 break;
             }
         }
     }
 
+    // Idle: an ENQ opens the link for the peer's frame; a SOH starts one.
+    bool AwaitLinkStart(const BYTE* data, DWORD n, DWORD& i)
+    {
+        while (i < n) {
+            const BYTE b = data[i++];
+            if (b == PACKET_ENQ) {
+                m_state = PACKET_STATE_AWAIT_FRAME;
+                return true;
+            }
+            if (b == PACKET_SOH) {
+                StartFrame();
+                return true;
+            }
+            if (b == PACKET_ACK)
+                return true;
+        }
+        return true;
+    }
+
+    // Awaiting a frame: a SOH starts it; CAN or EM ends the link.
+    bool AwaitFrame(const BYTE* data, DWORD n, DWORD& i)
+    {
+        while (i < n) {
+            const BYTE b = data[i++];
+            if (b == PACKET_SOH) {
+                StartFrame();
+                return true;
+            }
+            if (IsCancel(b)) {
+                m_state = PACKET_STATE_IDLE;
+                Cancelled();
+                return true;
+            }
+        }
+        return true;
+    }
+
+    // The decimal payload length up to STX.
+    bool ReadLengthField(const BYTE* data, DWORD n, DWORD& i)
+    {
+        while (i < n && IsDigit(data[i]))
+            m_dwDeclared = m_dwDeclared * 10 + static_cast<DWORD>(data[i++] - '0');
+        if (i == n)
+            return true;
+        if (data[i] != PACKET_STX || m_dwDeclared > PACKET_MAX_PAYLOAD) {
+            Reject();
+            return false;
+        }
+        ++i;
+        m_dwCollected = 0;
+        m_dwSum = 0;
+        m_state = PACKET_STATE_PAYLOAD;
+        return true;
+    }
+
+    // The declared number of payload bytes, summed, then ETX.
+    bool CollectPayload(const BYTE* data, DWORD n, DWORD& i)
+    {
+        while (i < n && m_dwCollected < m_dwDeclared) {
+            const BYTE b = data[i];
+            // An ETX before the declared count is a framing error like any
+            // other.
+            if (b == PACKET_ETX) {
+                Reject();
+                return false;
+            }
+            m_dwSum += b;
+            m_rx[m_dwCollected++] = b;
+            ++i;
+        }
+        if (i == n)
+            return true;
+        if (data[i] != PACKET_ETX) {
+            Reject();
+            return false;
+        }
+        ++i;
+        m_dwReceivedSum = 0;
+        m_state = PACKET_STATE_CHECKSUM;
+        return true;
+    }
+
+    // The decimal byte sum up to EOT; a matching frame goes to the host.
+    bool ReadChecksumField(const BYTE* data, DWORD n, DWORD& i)
+    {
+        while (i < n && IsDigit(data[i]))
+            m_dwReceivedSum = m_dwReceivedSum * 10 + static_cast<DWORD>(data[i++] - '0');
+        if (i == n)
+            return true;
+        if (data[i] != PACKET_EOT || m_dwReceivedSum != m_dwSum) {
+            Reject();
+            return false;
+        }
+        ++i;
+        return Deliver();
+    }
+
+    // Our packet is out: the peer's answer decides what follows.
+    bool AwaitAnswer(const BYTE* data, DWORD n, DWORD& i)
+    {
+        while (i < n && m_state == PACKET_STATE_AWAIT_ANSWER) {
+            const BYTE b = data[i++];
+            if (b == PACKET_ENQ) {
+                m_state = PACKET_STATE_AWAIT_FRAME;
+                SkipOneByte(n, i);
+            } else if (b == PACKET_ACK) {
+                Send(true);
+                // Swallows the second ACK of a peer that acknowledges twice.
+                SkipOneByte(n, i);
+            } else if (b == PACKET_NAK) {
+                Send(false);
+                return false;
+            } else if (b == PACKET_CAN) {
+                m_state = PACKET_STATE_IDLE;
+                Cancelled();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    static void SkipOneByte(DWORD n, DWORD& i)
+    {
+        if (i < n)
+            ++i;
+    }
+
     void StartFrame()
     {
         m_dwDeclared = 0;
-        m_state = kLength;
+        m_state = PACKET_STATE_LENGTH;
     }
 
     DWORD DecodeInPlace()
@@ -255,9 +293,9 @@ private:
             WriteByte(PACKET_ACK);
             if (Mode() & MODE_PACKET_POLL) {
                 WriteByte(PACKET_ACK);
-                m_state = kIdle;
+                m_state = PACKET_STATE_IDLE;
             } else {
-                m_state = kAwaitFrame;
+                m_state = PACKET_STATE_AWAIT_FRAME;
             }
             return true;
         case PACKET_ENQ:
@@ -266,16 +304,16 @@ private:
             return true;
         case PACKET_CAN:
             EndLink();
-            m_state = kIdle;
+            m_state = PACKET_STATE_IDLE;
             return false;
         default:
             WriteByte(answer);
-            m_state = kIdle;
+            m_state = PACKET_STATE_IDLE;
             return true;
         }
     }
 
-    int m_state = kIdle;
+    int m_state = PACKET_STATE_IDLE;
     DWORD m_dwDeclared = 0;
     DWORD m_dwCollected = 0;
     DWORD m_dwSum = 0;
