@@ -1,10 +1,8 @@
 #include "NullModem.h"
 
-#include "Host.h"
-
 namespace tavrin::tool {
 
-NullModemDevice::NullModemDevice(const char* name, FILE* wireLog) : m_name(name), m_wireLog(wireLog)
+NullModemDevice::NullModemDevice(std::string name, WireTap tap) : m_name(std::move(name)), m_tap(std::move(tap))
 {
     m_line = std::thread([this] { LineThread(); });
 }
@@ -31,10 +29,20 @@ BOOL NullModemDevice::Write(BYTE* pBuffer, DWORD dwLength)
 {
     if (!m_peer || dwLength == 0)
         return TRUE;
-    if (m_wireLog)
-        PrintLine(m_wireLog, "  " + m_name + " -> " + m_peer->m_name + ": " + Readable(pBuffer, dwLength, true));
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_written.append(reinterpret_cast<const char*>(pBuffer), dwLength);
+    }
+    if (m_tap)
+        m_tap(*this, *m_peer, pBuffer, dwLength);
     m_peer->Receive(std::vector<BYTE>(pBuffer, pBuffer + dwLength));
     return TRUE;
+}
+
+std::string NullModemDevice::WrittenBytes() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_written;
 }
 
 void NullModemDevice::Receive(std::vector<BYTE> block)

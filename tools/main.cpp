@@ -123,7 +123,11 @@ int RunPacketDemo()
 {
     using tavrin::tool::NullModemDevice;
     Host host(stdout);
-    NullModemDevice a("A", stdout), b("B", stdout);
+    const auto tap = [](const NullModemDevice& from, const NullModemDevice& to, const BYTE* pData, DWORD dwLength) {
+        tavrin::tool::PrintLine(stdout, "  " + from.Name() + " -> " + to.Name() + ": " +
+                                            tavrin::tool::Readable(pData, dwLength, true));
+    };
+    NullModemDevice a("A", tap), b("B", tap);
     a.Join(b);
     const int numberA = host.Attach(a, "A");
     host.Attach(b, "B");
