@@ -125,6 +125,30 @@ TEST_P(PlatformMutexOwnerEnd, AMutexReleasedAndTakenByAnotherThreadStaysWithIt)
     EXPECT_EQ(TryFromAnotherThread(mutex), WAIT_OBJECT_0);
 }
 
+// A mutex given to a blocked waiter is given by the thread that released it;
+// it must still count as the waiter's. Whether the waiter is already blocked
+// when the release comes is up to the scheduler; it usually is, and the
+// rounds make sure the hand-over path is taken.
+TEST_P(PlatformMutexOwnerEnd, AMutexHandedToAWaiterIsAbandonedWhenThatWaiterEnds)
+{
+    HANDLE mutex = NewMutex();
+    ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    for (int round = 0; round < 20; ++round) {
+        CEvent waiting;
+        DWORD taken = WAIT_FAILED;
+        OwnerThread waiter(GetParam(), [&] {
+            waiting.SetEvent();
+            taken = WaitForSingleObject(mutex, 5000);  // and ends holding it
+        });
+        ASSERT_EQ(WaitForSingleObject(waiting, 5000), WAIT_OBJECT_0);
+        ASSERT_TRUE(ReleaseMutex(mutex));
+        ASSERT_TRUE(waiter.Join());
+        ASSERT_EQ(taken, WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_ABANDONED_0) << "round " << round;
+    }
+    EXPECT_TRUE(ReleaseMutex(mutex));
+}
+
 TEST_P(PlatformMutexOwnerEnd, WaitersGetTheEndedOwnersMutexesAsAbandoned)
 {
     HANDLE single = NewMutex();
@@ -146,17 +170,14 @@ TEST_P(PlatformMutexOwnerEnd, WaitersGetTheEndedOwnersMutexesAsAbandoned)
     DWORD singleResult = WAIT_FAILED, anyResult = WAIT_FAILED, allResult = WAIT_FAILED;
     std::thread singleWaiter([&] {
         singleResult = WaitForSingleObject(single, 5000);
-        ReleaseMutex(single);
     });
     std::thread anyWaiter([&] {
         const HANDLE objects[] = {neverSet.m_hObject, any};
         anyResult = WaitForMultipleObjects(2, objects, FALSE, 5000);
-        ReleaseMutex(any);
     });
     std::thread allWaiter([&] {
         const HANDLE objects[] = {alwaysSet.m_hObject, all};
         allResult = WaitForMultipleObjects(2, objects, TRUE, 5000);
-        ReleaseMutex(all);
     });
     finish.SetEvent();
     singleWaiter.join();
@@ -165,6 +186,9 @@ TEST_P(PlatformMutexOwnerEnd, WaitersGetTheEndedOwnersMutexesAsAbandoned)
     EXPECT_EQ(singleResult, WAIT_ABANDONED_0);
     EXPECT_EQ(anyResult, WAIT_ABANDONED_0 + 1);
     EXPECT_EQ(allResult, WAIT_ABANDONED_0 + 1);
+    // The waiters ended holding what they were given: theirs in turn.
+    for (HANDLE mutex : {single, any, all})
+        EXPECT_EQ(TryFromAnotherThread(mutex), WAIT_ABANDONED_0);
 }
 
 TEST_P(PlatformMutexOwnerEnd, EveryMutexStillHeldByAnEndingThreadIsAbandoned)
