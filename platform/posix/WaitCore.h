@@ -1,5 +1,6 @@
 // Internal to the POSIX backend: the waitable-object core shared by the
-// kernel objects (Kernel.cpp) and the message queues (Window.cpp).
+// kernel objects (Threads.cpp, Handles.cpp, Events.cpp, Mutexes.cpp,
+// Waits.cpp) and the message queues (Window.cpp).
 //
 // All waitable state lives under one process-wide lock. A waiter links
 // itself into the wait list of every object it waits on; whoever changes an
@@ -44,8 +45,25 @@ private:
 void DeferWake(std::atomic<std::uint32_t>& word);
 
 class SyncObject;
+class MutexObject;
 struct ThreadQueue;
 struct Waiter;
+
+// What the backend keeps of a thread that has used its waits. The mutexes a
+// thread owns are linked here, so that its end costs what it owns and never
+// a walk over the objects of the whole process.
+struct ThreadRecord {
+    DWORD id = 0;
+    // Under SyncLock(): the first of the mutexes this thread owns.
+    MutexObject* ownedMutexes = nullptr;
+    // Under SyncLock(): the thread's owned mutexes have been abandoned. The
+    // record's storage ends with the thread, so a mutex taken after this
+    // (by a later thread-exit destructor) is not linked to it.
+    bool ended = false;
+};
+
+// The calling thread's record; its id is set by GetCurrentThreadId().
+ThreadRecord& CurrentThreadRecord();
 
 struct WaitLink {
     Waiter* waiter = nullptr;
@@ -56,6 +74,9 @@ struct WaitLink {
 
 struct Waiter {
     DWORD thread = 0;
+    // Every waiter is built on the thread that waits; a mutex given to it
+    // is linked to this record.
+    ThreadRecord* owner = &CurrentThreadRecord();
     bool waitAll = false;
     DWORD count = 0;
     WaitLink links[MAXIMUM_WAIT_OBJECTS];
@@ -84,7 +105,7 @@ public:
 
     // All of the following run under SyncLock().
     virtual bool IsSignalledFor(DWORD thread) const = 0;
-    virtual void Acquire(DWORD thread) { (void)thread; }
+    virtual void Acquire(ThreadRecord& thread) { (void)thread; }
     // After Acquire: true once for a mutex whose former owner ended holding it.
     virtual bool TakeAbandoned() { return false; }
     void Attach(WaitLink& link);
@@ -93,6 +114,9 @@ public:
     void OfferToWaiters();
     // The object is going away: every waiter on it fails.
     void FailAllWaiters();
+    // Its last handle has just been closed; it is deleted unless the
+    // backend still holds it.
+    virtual void OnLastHandleClosed() {}
 
     int handles = 1;       // open handles
     int internalRefs = 0;  // references the backend holds (a running thread)
@@ -103,8 +127,23 @@ private:
     WaitLink* m_tail = nullptr;
 };
 
+// The handle table (Handles.cpp). A handle is the object's address, checked
+// against the set of live objects, so a lookup costs one hash probe.
+HANDLE RegisterObject(SyncObject* object);
 // Under SyncLock(): resolve a handle to a live object, or nullptr.
 SyncObject* LookupLocked(HANDLE handle);
+// Under SyncLock(): delete the object once no handle and no backend
+// reference is left.
+void DeleteIfUnreferencedLocked(SyncObject* object);
+
+template <class T>
+T* LookupKindLocked(HANDLE handle, SyncObject::Kind kind)
+{
+    SyncObject* object = LookupLocked(handle);
+    if (!object || object->GetKind() != kind)
+        return nullptr;
+    return static_cast<T*>(object);
+}
 
 // Under SyncLock(): satisfy the waiter now if it can be.
 bool TrySatisfyLocked(Waiter& waiter);
@@ -115,8 +154,9 @@ void FinishLocked(Waiter& waiter, DWORD result, DWORD error);
 // the lock released.
 DWORD BlockLocked(SyncGuard& lock, Waiter& waiter, DWORD milliseconds);
 
-// Under no lock: releases, as abandoned, every mutex the thread still owns.
-void AbandonMutexesOf(DWORD thread);
+// Under no lock, on the ending thread: releases, as abandoned, every mutex
+// the thread still owns (Mutexes.cpp).
+void AbandonOwnedMutexes(ThreadRecord& thread);
 
 // Provided by the message-queue code (Window.cpp).
 bool QueueHasInputLocked(const Waiter& waiter);

@@ -1,0 +1,89 @@
+// POSIX backend of the handles: the table of live kernel objects, lookup,
+// CloseHandle and DuplicateHandle.
+#include "../Kernel.h"
+
+#include <cstdint>
+#include <unordered_set>
+
+#include "WaitCore.h"
+
+namespace tavrin::posix {
+namespace {
+
+// Handles are object addresses; this set tells a live object from a closed
+// (or never valid) one. Only ever probed, inserted into and erased from:
+// nothing may walk it, since its size is that of the whole process.
+std::unordered_set<SyncObject*>& LiveObjects()
+{
+    static auto* live = new std::unordered_set<SyncObject*>();
+    return *live;
+}
+
+}  // namespace
+
+HANDLE RegisterObject(SyncObject* object)
+{
+    SyncGuard lock;
+    LiveObjects().insert(object);
+    return object;
+}
+
+SyncObject* LookupLocked(HANDLE handle)
+{
+    auto* object = static_cast<SyncObject*>(handle);
+    if (!object || LiveObjects().count(object) == 0 || object->handles == 0)
+        return nullptr;
+    return object;
+}
+
+void DeleteIfUnreferencedLocked(SyncObject* object)
+{
+    if (object->handles == 0 && object->internalRefs == 0) {
+        LiveObjects().erase(object);
+        delete object;
+    }
+}
+
+}  // namespace tavrin::posix
+
+using namespace tavrin::posix;
+
+BOOL WINAPI CloseHandle(HANDLE hObject)
+{
+    SyncGuard lock;
+    SyncObject* object = LookupLocked(hObject);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (--object->handles == 0) {
+        object->FailAllWaiters();
+        object->OnLastHandleClosed();
+        DeleteIfUnreferencedLocked(object);
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI GetCurrentProcess()
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+}
+
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
+                            HANDLE* lpTargetHandle, DWORD, BOOL, DWORD)
+{
+    if (hSourceProcessHandle != GetCurrentProcess() || hTargetProcessHandle != GetCurrentProcess() ||
+        !lpTargetHandle) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    SyncGuard lock;
+    SyncObject* object = LookupLocked(hSourceHandle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    ++object->handles;
+    *lpTargetHandle = object;
+    return TRUE;
+}
