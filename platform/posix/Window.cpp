@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "WaitCore.h"
@@ -38,6 +39,9 @@ struct ThreadQueue {
     std::deque<SentMessage*> sent;
     bool replyPending = false;
     Waiter* blocked = nullptr;
+    // The windows this thread owns, so that its end costs what it owns and
+    // not what the process has.
+    std::unordered_set<HWND> windows;
 };
 
 namespace {
@@ -172,6 +176,7 @@ bool TakePostedLocked(ThreadQueue* queue, MSG* out, HWND filter, UINT low, UINT 
 void ForgetWindowLocked(HWND hwnd, ThreadQueue* owner)
 {
     Windows().erase(hwnd);
+    owner->windows.erase(hwnd);
     for (auto it = owner->sent.begin(); it != owner->sent.end();) {
         if ((*it)->hwnd == hwnd) {
             CompleteLocked(*it, 0);
@@ -204,6 +209,7 @@ HWND CreateWindowLocked(std::shared_ptr<WindowProcedure> proc)
     g_nextWindow += 0x10;
     HWND hwnd = reinterpret_cast<HWND>(g_nextWindow);
     Windows()[hwnd] = WindowRecord{owner, std::move(proc)};
+    owner->windows.insert(hwnd);
     return hwnd;
 }
 
@@ -231,8 +237,9 @@ void ReleaseCurrentThreadQueue()
     if (!queue)
         return;
     SyncGuard lock;
-    for (auto it = Windows().begin(); it != Windows().end();)
-        it = it->second.owner == queue ? Windows().erase(it) : std::next(it);
+    for (HWND hwnd : queue->windows)
+        Windows().erase(hwnd);
+    queue->windows.clear();
     for (SentMessage* sent : queue->sent)
         CompleteLocked(sent, 0);
     queue->sent.clear();
