@@ -6,6 +6,25 @@
 // about everything through its window procedure. Every received block runs
 // through three worker threads (packet link, command script, plain data)
 // whose claims are merged by priority and reported in the order of the bytes.
+//
+// What a host may rely on:
+// - Notifications other than DEVMSG_SCRIPT_PROGRESS are sent: the worker or
+//   I/O thread waits while the handler runs, and pointers in lParam are
+//   valid only until the handler returns.
+// - Every write operation may be called on the window's own thread and
+//   from any handler, DEVMSG_SCRIPT_VALUE and DEVMSG_SCRIPT_WAIT included:
+//   a write that would wait for a worker which is waiting for the calling
+//   thread is handed on instead (WriteEx queues and returns FALSE; the
+//   loopback Write hands the block to the device's courier thread), and
+//   the library's waits handle the messages sent to the waiting thread.
+// - A text queued from a handler is written, in order, when the data cycle
+//   that sent the notification ends; when no data cycle is running (a quiet
+//   line), the device's courier thread writes it at once.
+// - Blocks written by one thread arrive in the order written, and that
+//   thread's texts reach the workers in the order written, whichever path
+//   each one takes.
+// - A handler never disconnects or destroys the device that sent it:
+//   Disconnect waits for the worker that is waiting for the handler.
 #pragma once
 
 #include <atomic>
@@ -98,29 +117,79 @@ public:
     CDevice(CDevice& src);
     ~CDevice() override;
 
-    // Virtual operations, in slot order.
+    // Virtual operations, in slot order. "Any thread" includes the window's
+    // own thread and the handlers of this device's notifications unless a
+    // line says otherwise.
+
+    // Takes over the connection of another device; TRUE on success (the
+    // base has nothing to take over and answers TRUE). Host threads.
     virtual BOOL Connect(CDevice& device);
+    // Starts the three workers. FALSE only when already connected; a start
+    // that fails still answers TRUE and leaves IsConnected() FALSE. Host
+    // threads, never a handler of this device.
     virtual BOOL Connect();
+    // Stops the workers (waiting for them), unpairs a partner and drops
+    // queued texts. Host threads, never a handler of this device: the worker
+    // it would wait for is the one waiting for the handler.
     virtual void Disconnect();
+    // TRUE: the base device listens for nothing.
     virtual BOOL DoListening();
+    // Writes a command text through the workers. TRUE: it ran its command
+    // cycles now (or was empty, or the device is stopped). FALSE: it was
+    // queued, because this thread runs a cycle of this device or handles a
+    // notification one of its workers is waiting on, or the dispatcher was
+    // busy for 10 ms, or this thread's earlier texts are still queued; a
+    // queued text is written, in order, when the current data cycle ends or,
+    // on a quiet line, at once by the device's courier thread. Any thread.
     virtual BOOL WriteEx(const char* pszText);
+    // Loopback: the bytes come back as one received block. TRUE always.
+    // From a worker, from a handler a worker waits on, or while this
+    // thread's earlier such blocks are still on their way, the block is
+    // copied and dispatched by the courier thread after the call returns;
+    // otherwise it is dispatched before the call returns. Blocks written by
+    // one thread arrive in the order written. Any thread.
     virtual BOOL Write(BYTE* pBuffer, DWORD dwLength);
+    // TRUE; the base device has nothing to read and touches neither
+    // argument.
     virtual BOOL Read(BYTE* pBuffer, DWORD& dwLength);
+    // Stores the receive mode (MODE_ bits); TRUE. Any thread.
     virtual BOOL ChangeMode(DWORD dwMode);
+    // The base device has no line: nothing happens. Any thread.
     virtual void SendBreak();
+    // TRUE once each worker has reported idle after the call, FALSE after
+    // nTimeout ms (-1: no limit). Handles sent messages while it waits, so
+    // it may be called on the window's thread. Not from a handler.
     virtual BOOL WaitToIdle(int nTimeout);
+    // The display name ("Loopback" for the base). Any thread.
     virtual void GetName(CString& strName);
+    // No indicators: count 0, NULL.
     virtual int* GetIndicators(int& nCount);
+    // Whether the device can be used; TRUE for the base.
     virtual BOOL IsOK();
+    // TRUE while the workers run and the link has not been reported down.
     virtual BOOL IsConnected();
+    // FALSE: no device of this library has controls to enable.
     virtual BOOL IsControlEnabled(UINT nControl);
+    // The archived auto-online switch.
     virtual BOOL IsAutoOnline();
 
 protected:
+    // Reports a line event or error; an empty text sends nothing. The
+    // device's I/O thread, or a thread that wrote.
     virtual void ErrorDone(CString& strText, DWORD dwCode);
+    // Runs one received block through the workers and reports it before it
+    // returns, then forwards it to a partner and writes queued texts. The
+    // device's I/O thread (or, for the loopback, the writer); blocks that
+    // cannot run there are handed to the courier, as Write says.
     virtual void DataDone(BYTE* pBuffer, DWORD dwLength);
+    // A peer is calling: DEVMSG_CALL. The device's I/O thread.
     virtual void CallDone();
+    // The link went down: DEVMSG_DISCONNECTED, then the window is forgotten
+    // and IsConnected() turns FALSE; the workers keep running until
+    // Disconnect. The disconnecting thread or the I/O thread.
     virtual void DisconnectDone();
+    // The link came up: the connect command (when configured) is written,
+    // then DEVMSG_CONNECTED. The device's I/O thread.
     virtual void ConnectDone();
 
 public:
