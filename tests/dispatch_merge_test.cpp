@@ -1,10 +1,18 @@
-// The merge of the workers' claims: priority order, no overlap, exact cover.
+// The merge of the workers' claims: priority order, no overlap, exact cover;
+// and the same merge as DataDone runs it on a device's real workers.
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
+
+#include "support/LineDevice.h"
+#include "support/WindowThread.h"
+
+using namespace tavrin::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -89,4 +97,59 @@ TEST(DispatchMerge, RandomClaimsNeverOverlapKeepPriorityAndCoverTheUnion)
         }
         ASSERT_EQ(owner, ownerByPriority) << "round " << round;
     }
+}
+
+namespace {
+
+std::string WireFrame(const std::string& payload)
+{
+    BYTE frame[PACKET_MAX_FRAME];
+    const DWORD size = BuildPacketFrame(reinterpret_cast<const BYTE*>(payload.data()),
+                                        static_cast<DWORD>(payload.size()), frame, sizeof frame);
+    return std::string(reinterpret_cast<char*>(frame), size);
+}
+
+std::vector<WPARAM> WaitNotices(const WindowThread& window)
+{
+    std::vector<WPARAM> values;
+    for (const Notice& n : window.NoticesOf(DEVMSG_SCRIPT_WAIT))
+        values.push_back(n.wParam);
+    return values;
+}
+
+}  // namespace
+
+// DataDone merges the packet-link worker's claim before the command-script
+// worker's. A frame whose payload holds the text a script waits for is
+// claimed by both from its first byte: it must reach the host as a packet,
+// and the script gets no region of it, so its wait goes on (and, as nothing
+// else answers it, runs out).
+TEST(DispatchMergeOnADevice, APacketCarryingTheAwaitedTextIsThePacketWorkersAndTheWaitGoesOn)
+{
+    WindowThread window;
+    LineDevice device;
+    window.SetHook([](const Notice& n) { return n.index == DEVMSG_PACKET ? LRESULT{PACKET_ACK} : LRESULT{0}; });
+    window.Attach(device);
+    ASSERT_TRUE(device.Connect());
+    // The wait is set up before the link goes on: in packet mode command
+    // texts are discarded.
+    ASSERT_TRUE(device.WriteEx("@2#OK#"));
+    ASSERT_TRUE(window.WaitForIndex(DEVMSG_SCRIPT_WAIT, 1));
+    device.ChangeMode(MODE_PACKET);
+
+    const std::string frame = WireFrame("xOKy");
+    ASSERT_NE(frame.find("OK"), std::string::npos);
+    device.Receive(frame);
+    const auto packets = window.NoticesOf(DEVMSG_PACKET);
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0].bytes, "xOKy");
+    EXPECT_EQ(WaitNotices(window), std::vector<WPARAM>{0}) << "the frame ended the script's wait";
+    EXPECT_TRUE(window.NoticesOf(DEVMSG_DATA).empty());
+    EXPECT_EQ(device.Writes(), std::vector<std::string>{"\x06"});  // the host's ACK
+
+    // Nothing else answers the script: its wait runs out.
+    ASSERT_TRUE(window.WaitForIndex(DEVMSG_SCRIPT_WAIT, 2, 10s));
+    EXPECT_EQ(WaitNotices(window), (std::vector<WPARAM>{0, 1}));
+    EXPECT_EQ(window.NoticesOf(DEVMSG_PACKET).size(), 1u);
+    device.Disconnect();
 }

@@ -220,6 +220,105 @@ TEST_F(PacketFraming, EnqAnswerSendsAPacketAndAckAckSendsOnlyOneMore)
     EXPECT_EQ(device.Mode(), 1u);
 }
 
+TEST_F(PacketFraming, InStateFiveTheByteAfterAnEnqIsSwallowed)
+{
+    toSend = {"first", "second"};
+    answer = PACKET_ENQ;
+    device.Receive(Frame("hi"));
+    ASSERT_EQ(Written(), ACK + Frame("first"));  // state 5
+    // ENQ: a frame is awaited, and the CAN right after it is consumed
+    // unexamined: the link stays on.
+    device.Receive(ENQ + CAN);
+    EXPECT_EQ(device.Mode(), MODE_PACKET);
+    EXPECT_TRUE(window.NoticesOf(DEVMSG_PACKET_CANCEL).empty());
+    EXPECT_TRUE(AwaitsFrame());  // state 1; the CAN it sends ends the link, and the test restores it
+
+    // Back in state 5: the SOH right after the ENQ is swallowed, so the frame
+    // that follows is read from its own SOH, not from a second one.
+    device.Receive(Frame("again"));
+    ASSERT_EQ(Written(), ACK + Frame("first") + ACK + Frame("second"));
+    answer = PACKET_ACK;
+    device.Receive(ENQ + SOH + Frame("AB"));
+    EXPECT_EQ(Packets(), (std::vector<std::string>{"hi", "again", "AB"}));
+    EXPECT_EQ(Written(), ACK + Frame("first") + ACK + Frame("second") + ACK);
+}
+
+TEST_F(PacketFraming, InStateFiveTheByteAfterAnEnqInTheNextBlockIsExamined)
+{
+    toSend = {"first"};
+    answer = PACKET_ENQ;
+    device.Receive(Frame("hi"));
+    ASSERT_EQ(Written(), ACK + Frame("first"));  // state 5
+    // Only a byte in the same block is swallowed: a CAN that comes later is
+    // read in state 1 and ends the link.
+    device.Receive(ENQ);
+    device.Receive(CAN);
+    EXPECT_EQ(device.Mode(), 1u);
+    EXPECT_EQ(window.NoticesOf(DEVMSG_PACKET_CANCEL).size(), 1u);
+}
+
+TEST_F(PacketFraming, EveryByteTheHelperEscapesIsDecodedByTheWorker)
+{
+    // The bytes the helper escapes, found by asking it about each value.
+    std::string escaped;
+    for (int v = 0; v < 256; ++v) {
+        const BYTE raw = static_cast<BYTE>(v);
+        BYTE wire[2] = {};
+        const DWORD length = EscapePacketPayload(&raw, 1, wire, sizeof wire);
+        ASSERT_TRUE(length == 1 || length == 2) << "byte " << v;
+        if (length == 2) {
+            EXPECT_EQ(wire[0], 0x07) << "byte " << v;
+            EXPECT_EQ(wire[1], v ^ 0x80) << "byte " << v;
+            escaped += static_cast<char>(v);
+        } else {
+            EXPECT_EQ(wire[0], v);
+        }
+    }
+    EXPECT_EQ(escaped, std::string("\x00\x03\x07\x18\x19", 5));
+
+    // Each of them alone, first, in the middle and last in a payload, and
+    // all of them in one, framed by the helpers and received by the device.
+    std::vector<std::string> payloads;
+    for (char v : escaped)
+        for (const std::string& payload : {std::string(1, v), v + std::string("ab"), "a" + std::string(1, v) + "b",
+                                           "ab" + std::string(1, v)})
+            payloads.push_back(payload);
+    payloads.push_back(escaped + escaped);
+    for (const std::string& payload : payloads) {
+        BYTE wire[64];
+        const DWORD length = EscapePacketPayload(reinterpret_cast<const BYTE*>(payload.data()),
+                                                 static_cast<DWORD>(payload.size()), wire, sizeof wire);
+        ASSERT_NE(length, 0u);
+        size_t expected = 0;
+        for (char c : payload)
+            expected += escaped.find(c) == std::string::npos ? 1 : 2;
+        ASSERT_EQ(length, expected);
+        BYTE frame[PACKET_MAX_FRAME];
+        const DWORD size = BuildPacketFrame(wire, length, frame, sizeof frame);
+        ASSERT_NE(size, 0u);
+        device.Receive(std::string(reinterpret_cast<char*>(frame), size));
+    }
+    EXPECT_EQ(Packets(), payloads);
+    EXPECT_EQ(Written(), std::string(payloads.size(), '\x06'));
+    EXPECT_TRUE(window.NoticesOf(DEVMSG_DATA).empty());
+}
+
+TEST_F(PacketFraming, TheReceiverDecodesAnyEscapedByte)
+{
+    // BEL x for every x that can travel inside a payload (not ETX, which
+    // ends it, nor CAN or EM, which end the packet worker's claim).
+    std::string wire, decoded;
+    for (int v = 0; v < 256; ++v) {
+        const char x = static_cast<char>(v ^ 0x80);
+        if (x == ETX[0] || x == CAN[0] || x == EM[0])
+            continue;
+        wire += BEL + x;
+        decoded += static_cast<char>(v);
+    }
+    device.Receive(Frame(wire));
+    EXPECT_EQ(Packets(), std::vector<std::string>{decoded});
+}
+
 TEST_F(PacketFraming, PeerCancelWhileAwaitingAnAnswerEndsTheLink)
 {
     toSend = {"payload"};

@@ -74,12 +74,47 @@ TEST_F(ScriptWait, MatchRestartsOnlyAtTheFirstCharacter)
 {
     Start("@3#aab#");
     // After "aa" the third "a" sets the count back to 1, and "b" then fails
-    // against the second "a": no match.
+    // against the second "a": no match (a full substring search would find
+    // one). The unfinished answer is the script's: the host sees nothing.
     device.Receive("aaab");
     EXPECT_EQ(WaitNotices(window), std::vector<WPARAM>{0});
     EXPECT_TRUE(window.NoticesOf(DEVMSG_DATA).empty());
     device.Receive("aab");
     EXPECT_EQ(WaitNotices(window), (std::vector<WPARAM>{0, 2}));
+}
+
+TEST_F(ScriptWait, AMismatchingFirstCharacterStartsTheMatchAgain)
+{
+    Start("@3#OK#");
+    // "O" matches, the second "O" fails against "K" but is the first
+    // character, so the count goes back to 1 (not 0) and "K" completes it.
+    device.Receive("OOK");
+    EXPECT_EQ(WaitNotices(window), (std::vector<WPARAM>{0, 2}));
+    EXPECT_TRUE(window.NoticesOf(DEVMSG_DATA).empty());
+    device.Receive("after");
+    EXPECT_EQ(window.DataBytes(), "after");
+}
+
+TEST_F(ScriptWait, TheRestartCarriesOverFromBlockToBlock)
+{
+    Start("@3#OK#");
+    device.Receive("O");
+    device.Receive("O");
+    EXPECT_EQ(WaitNotices(window), std::vector<WPARAM>{0});
+    device.Receive("Kyy");
+    EXPECT_EQ(WaitNotices(window), (std::vector<WPARAM>{0, 2}));
+    EXPECT_EQ(window.DataBytes(), "yy");
+}
+
+TEST_F(ScriptWait, TheRestartFindsAabInAaaab)
+{
+    Start("@3#aab#");
+    // a:1 a:2 a:fails against "b", is the first character: 1; a:2 b:3. The
+    // same algorithm that misses "aab" in "aaab" finds it here; a count
+    // reset to 0 would miss it (a:1 a:2 a:0 a:1 b:0).
+    device.Receive("aaaabz");
+    EXPECT_EQ(WaitNotices(window), (std::vector<WPARAM>{0, 2}));
+    EXPECT_EQ(window.DataBytes(), "z");
 }
 
 TEST_F(ScriptWait, TextAfterTheWaitOnTheSameLineIsWrittenAtOnceAndLaterLinesWait)

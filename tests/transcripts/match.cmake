@@ -1,0 +1,28 @@
+# Runs a command and checks that what it prints (standard output and error)
+# matches a regular expression; unlike PASS_REGULAR_EXPRESSION, a command
+# that exits with a non-zero code fails even when its output matches.
+#
+#   cmake -DPATTERN=<regex> -P match.cmake -- <command> [<argument>...]
+if(NOT DEFINED PATTERN)
+    message(FATAL_ERROR "match.cmake: PATTERN is not set")
+endif()
+set(command)
+set(seen_separator FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE ${last})
+    if(seen_separator)
+        list(APPEND command "${CMAKE_ARGV${i}}")
+    elseif(CMAKE_ARGV${i} STREQUAL "--")
+        set(seen_separator TRUE)
+    endif()
+endforeach()
+if(NOT command)
+    message(FATAL_ERROR "match.cmake: no command after --")
+endif()
+execute_process(COMMAND ${command} OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${command} failed with ${rc}:\n${output}")
+endif()
+if(NOT output MATCHES "${PATTERN}")
+    message(FATAL_ERROR "output of ${command} does not match \"${PATTERN}\":\n${output}")
+endif()
