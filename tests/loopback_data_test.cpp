@@ -52,7 +52,7 @@ TEST(LoopbackData, WrittenBytesArriveAsOneDataNotificationPointingIntoTheBlock)
     device.Disconnect();
 }
 
-TEST(LoopbackData, EveryByteValueArrivesInOrderFromConcurrentWriters)
+TEST(LoopbackData, EveryByteValueArrivesInWholeBlocksFromConcurrentWriters)
 {
     WindowThread window;
     ProbeDevice device;
