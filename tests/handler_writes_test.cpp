@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/LineDevice.h"
+#include "support/TestDevices.h"
 #include "support/Timing.h"
 #include "support/WindowThread.h"
 
@@ -18,12 +19,6 @@ using namespace tavrin::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-void WriteText(CDevice& device, const std::string& text)
-{
-    std::vector<BYTE> bytes(text.begin(), text.end());
-    device.Write(bytes.data(), static_cast<DWORD>(bytes.size()));
-}
 
 // Splits what the window received as data into the tagged blocks written
 // by the test ("<writer><sequence>;").

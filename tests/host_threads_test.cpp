@@ -9,21 +9,12 @@
 #include <vector>
 
 #include "support/LineDevice.h"
+#include "support/TestDevices.h"
 #include "support/Timing.h"
 #include "support/WindowThread.h"
 
 using namespace tavrin::test;
 using namespace std::chrono_literals;
-
-namespace {
-
-void WriteText(CDevice& device, const std::string& text)
-{
-    std::vector<BYTE> bytes(text.begin(), text.end());
-    device.Write(bytes.data(), static_cast<DWORD>(bytes.size()));
-}
-
-}  // namespace
 
 TEST(HostThreads, ALoopbackWriteOnTheWindowThreadIsDeliveredWithinTheCall)
 {

@@ -17,12 +17,6 @@ using namespace tavrin::test;
 
 namespace {
 
-BOOL WriteText(CDevice& device, const std::string& text)
-{
-    std::vector<BYTE> bytes(text.begin(), text.end());
-    return device.Write(bytes.data(), static_cast<DWORD>(bytes.size()));
-}
-
 long long ProcessCpuMicroseconds()
 {
     rusage usage{};
@@ -49,34 +43,6 @@ TEST(LoopbackData, WrittenBytesArriveAsOneDataNotificationPointingIntoTheBlock)
     EXPECT_EQ(notices[0].bytes, "hello");
     EXPECT_EQ(notices[0].lParam, reinterpret_cast<LPARAM>(block));  // never copied
     EXPECT_EQ(notices[0].thread, window.ThreadId());
-    device.Disconnect();
-}
-
-TEST(LoopbackData, EveryByteValueArrivesInWholeBlocksFromConcurrentWriters)
-{
-    WindowThread window;
-    ProbeDevice device;
-    window.Attach(device);
-    ASSERT_TRUE(device.Connect());
-    // Every byte value but SOH, which starts a frame of the packet link and
-    // is taken out of plain data with what follows it.
-    std::string all;
-    for (int i = 0; i < 256; ++i)
-        if (i != 0x01)
-            all += static_cast<char>(i);
-    std::vector<std::thread> writers;
-    for (int w = 0; w < 3; ++w)
-        writers.emplace_back([&] {
-            for (int round = 0; round < 20; ++round)
-                WriteText(device, all);
-        });
-    for (auto& writer : writers)
-        writer.join();
-    ASSERT_TRUE(window.WaitForData(3 * 20 * all.size()));
-    // Blocks from different threads never interleave: each arrives whole.
-    for (const Notice& notice : window.NoticesOf(DEVMSG_DATA))
-        EXPECT_EQ(notice.bytes, all);
-    EXPECT_EQ(window.NoticesOf(DEVMSG_DATA).size(), 60u);
     device.Disconnect();
 }
 

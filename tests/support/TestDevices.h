@@ -81,6 +81,13 @@ private:
     std::vector<std::string> m_ops;
 };
 
+// Writes the bytes of a string to the device.
+inline BOOL WriteText(CDevice& device, const std::string& text)
+{
+    std::vector<BYTE> bytes(text.begin(), text.end());
+    return device.Write(bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
 inline bool AllEnded(const std::vector<HANDLE>& threads, DWORD timeout)
 {
     if (threads.empty())
