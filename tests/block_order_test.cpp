@@ -1,6 +1,6 @@
 // The order of received blocks per writer: every block carries its writer
 // and its sequence number, so a block that overtakes an earlier one of the
-// same writer is seen, whichever path (the writer's own cycle or the relay)
+// same writer is seen, whichever path (the writer's own cycle or the courier thread)
 // each block took.
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
@@ -100,10 +100,10 @@ TEST(BlockOrder, EveryByteValueArrivesWholeAndInEachWritersOrderFromConcurrentWr
     device.Disconnect();
 }
 
-// A worker that writes to the plain device hands its blocks to the relay;
+// A worker that writes to the plain device hands its blocks to the courier thread;
 // threads that write meanwhile run their own cycles. Each writer's blocks
 // still arrive in its order.
-TEST(BlockOrder, ScriptLinesThroughTheRelayAndDirectWritesKeepTheirOrders)
+TEST(BlockOrder, ScriptLinesThroughTheCourierAndDirectWritesKeepTheirOrders)
 {
     WindowThread window;
     ProbeDevice device;

@@ -54,11 +54,11 @@ TEST(HandlerWrites, ACommandWrittenRightAfterAHandlerReturnsIsRefusedByTheWaitin
     window.Attach(device);
     ASSERT_TRUE(device.Connect());
     for (int round = 0; round < 20; ++round) {
-        ASSERT_TRUE(device.WriteEx("@3#OK#"));
+        ASSERT_TRUE(Within(10s, [&] { return device.WriteEx("@3#OK#"); }, "WriteEx of a waiting script"));
         ASSERT_EQ(WaitForSingleObject(attempted, 5000), WAIT_OBJECT_0) << "round " << round;
         // The answer ends the wait; a command held back until now would be
         // taken by the idle script and written.
-        device.Receive("OK");
+        Within(10s, [&] { device.Receive("OK"); }, "the answer");
         ASSERT_TRUE(window.WaitForIndex(DEVMSG_SCRIPT_WAIT, 2u * (round + 1)));
     }
     // One more block and an idle period let anything still queued out.
@@ -119,8 +119,10 @@ TEST(HandlerWrites, BlocksOfOneThreadArriveInTheOrderWrittenAcrossHandlerBoundar
     });
     window.Attach(device);
     ASSERT_TRUE(device.Connect());
-    for (int round = 0; round < kRounds; ++round)
-        WriteText(device, "go;");
+    Within(20s, [&] {
+        for (int round = 0; round < kRounds; ++round)
+            WriteText(device, "go;");
+    }, "writes answered by handlers that write");
     ASSERT_EQ(WaitForSingleObject(finished, 10000), WAIT_OBJECT_0);
     std::vector<std::string> expected;
     for (int round = 0; round < kRounds; ++round) {
