@@ -1,7 +1,7 @@
 // The order of received blocks per writer: every block carries its writer
 // and its sequence number, so a block that overtakes an earlier one of the
-// same writer is seen, whichever path (the writer's own cycle or the courier thread)
-// each block took.
+// same writer is seen, whichever path (the writer's own cycle or the
+// courier thread) each block took.
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
@@ -100,8 +100,8 @@ TEST(BlockOrder, EveryByteValueArrivesWholeAndInEachWritersOrderFromConcurrentWr
     device.Disconnect();
 }
 
-// A worker that writes to the plain device hands its blocks to the courier thread;
-// threads that write meanwhile run their own cycles. Each writer's blocks
+// A worker that writes to the plain device hands its blocks to the courier
+// thread; threads that write meanwhile run their own cycles. Each writer's blocks
 // still arrive in its order.
 TEST(BlockOrder, ScriptLinesThroughTheCourierAndDirectWritesKeepTheirOrders)
 {

@@ -47,7 +47,6 @@ public:
 
     using CDevice::m_mtxDispatch;
     using CDevice::m_mtxPending;
-    std::string PendingHead() { return m_lstPendingCommands.IsEmpty() ? "" : m_lstPendingCommands.GetHead().str(); }
 
 private:
     void LineThread();

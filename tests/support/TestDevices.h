@@ -38,7 +38,12 @@ public:
     DWORD Mode() const { return m_dwMode; }
     HWND NotifyWindow() const { return m_hNotifyWnd; }
     bool HasStopEvent() const { return m_pStopEvent != nullptr; }
-    int PendingCount() { return m_lstPendingCommands.GetCount(); }
+    // The queue is shared with the courier thread: read it under its lock.
+    int PendingCount()
+    {
+        CSingleLock lock(&m_mtxPending, TRUE);
+        return m_lstPendingCommands.GetCount();
+    }
 
     // Handles of the running workers that outlive the device's own, so a
     // test can see when the threads have ended.
