@@ -1,0 +1,76 @@
+// CCom: a device on a serial port. Connect(pszDevice, pDcb) opens the port
+// (the inherited Connect() starts only the workers and opens nothing),
+// applies the stored line settings or the caller's DCB, raises DTR and
+// starts the port's event thread, which reads everything that arrives into
+// the receive engine in blocks of at most 1024 bytes and reports status
+// lines and line errors as DEVMSG_ERROR texts.
+#pragma once
+
+#include "../core/Device.h"
+#include "../platform/Comm.h"
+
+// Bits of the flow-control setting.
+inline constexpr BYTE COM_FLOW_DTRDSR = 0x01;
+inline constexpr BYTE COM_FLOW_RTSCTS = 0x02;
+inline constexpr BYTE COM_FLOW_XONXOFF = 0x04;
+
+class TAVRIN_API CCom : public CDevice {
+public:
+    // COM1 at 9600 baud, 8 data bits, no parity, one stop bit, Xon/Xoff.
+    CCom(BYTE nPort = 1, DWORD dwBaudRate = 9600);
+    // A closed port with the source's settings (and the device core's five
+    // archived ones).
+    CCom(CCom& src);
+    ~CCom() override;
+
+    // Opens pszDevice (NULL: "\\.\COM<n>" of the port number) with the
+    // caller's DCB, or the stored settings when pDcb is NULL. TRUE when the
+    // port is open and its event thread runs; FALSE, with everything
+    // released, otherwise. Host threads.
+    BOOL Connect(const char* pszDevice, DCB* pDcb);
+    using CDevice::Connect;
+
+    // Stops the event thread, closes the port, stops the workers, then
+    // DEVMSG_DISCONNECTED. Host threads, never a handler of this device.
+    void Disconnect() override;
+    // TRUE when every byte was written within 1000 ms (and when the port
+    // refused the write at once, which is reported as a line error); FALSE
+    // on a closed, unusable or disconnected port. Any thread.
+    BOOL Write(BYTE* pBuffer, DWORD dwLength) override;
+    // Waits for the output to drain (at most about 10 s), then holds a
+    // break for 300 ms. Blocks its caller meanwhile. Any thread.
+    void SendBreak() override;
+    // "COM<n>:<baud>-<bits>,<stop>,<parity>" and "-<flow>" per flow bit.
+    void GetName(CString& strName) override;
+    // FALSE only for a port whose loaded settings marked it unusable.
+    BOOL IsOK() override;
+    // The workers run, the link is not reported down, and Connect succeeded.
+    BOOL IsConnected() override;
+
+    void GetStatus(BYTE& nPort, DWORD& dwModemStatus);
+
+protected:
+    HANDLE m_hCom;
+    HANDLE m_hEventThread;
+    CEvent* m_pEventThreadStop;
+    BYTE m_nComPort;
+    BYTE m_byReserved;
+    BYTE m_bStreamReady;
+    BYTE m_nByteSize;
+    BYTE m_nFlowControl;
+    BYTE m_nParity;
+    BYTE m_nStopBits;
+    BOOL m_bPortConnected;
+    DWORD m_dwBaudRate;
+    DWORD m_dwModemStatus;
+
+private:
+    friend class CComEventThread;
+
+    void InitStream();
+    BOOL ChangeParam();
+    void OnMessageError(DWORD& dwEvents);
+    static DWORD WINAPI EventThreadProc(LPVOID pCom);
+    DWORD RunEventThread();
+    void FailConnect();
+};
