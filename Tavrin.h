@@ -9,6 +9,7 @@
 #include "platform/Window.h"
 #include "platform/StringTable.h"
 #include "core/Device.h"
+#include "serial/Com.h"
 #include "engine/Merge.h"
 #include "engine/ScriptLine.h"
 #include "engine/Packet.h"

@@ -6,6 +6,8 @@
 // lines and line errors as DEVMSG_ERROR texts.
 #pragma once
 
+#include <atomic>
+
 #include "../core/Device.h"
 #include "../platform/Comm.h"
 
@@ -65,12 +67,20 @@ protected:
     DWORD m_dwModemStatus;
 
 private:
-    friend class CComEventThread;
-
     void InitStream();
     BOOL ChangeParam();
     void OnMessageError(DWORD& dwEvents);
     static DWORD WINAPI EventThreadProc(LPVOID pCom);
     DWORD RunEventThread();
     void FailConnect();
+    void ClosePort();
+    void PortGone();
+
+    // The event thread and a writer may check the lines at once: the check
+    // itself (reading and storing the status word) is serialised, the
+    // reports it produces are sent after the lock is released, so a host
+    // handler that writes cannot wait on it.
+    CMutex m_mtxLineCheck;
+    // Set once the I/O error of a port that went away has been reported.
+    std::atomic<bool> m_bGoneReported{false};
 };
