@@ -74,6 +74,8 @@ LRESULT WindowThread::Handle(HWND, UINT message, WPARAM wParam, LPARAM lParam)
         notice.index = static_cast<int>(message - kNotifyBase);
     if ((notice.index == DEVMSG_DATA || notice.index == DEVMSG_PACKET) && lParam)
         notice.bytes.assign(reinterpret_cast<const char*>(lParam), wParam);
+    if (notice.index == DEVMSG_ERROR && lParam)
+        notice.bytes = reinterpret_cast<const CString*>(lParam)->str();
     Hook hook;
     {
         std::lock_guard<std::mutex> lock(m_lock);

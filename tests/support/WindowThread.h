@@ -23,7 +23,7 @@ struct Notice {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
-    std::string bytes;  // copy of the data for DEVMSG_DATA and DEVMSG_PACKET
+    std::string bytes;  // copy of the data (DEVMSG_DATA, DEVMSG_PACKET) or text (DEVMSG_ERROR)
     DWORD thread;       // thread the procedure ran on
 };
 
