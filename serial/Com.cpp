@@ -133,13 +133,17 @@ BOOL CCom::Connect(const char* pszDevice, DCB* pDcb)
         return FALSE;
     }
 
+    // Set before the thread starts: its first act writes the connect
+    // command, whose script writes through Write, which needs the port
+    // counted as connected.
+    m_bPortConnected = TRUE;
     m_pEventThreadStop->ResetEvent();
     m_hEventThread = CreateThread(nullptr, 0, EventThreadProc, this, 0, nullptr);
     if (!m_hEventThread) {
+        m_bPortConnected = FALSE;
         FailConnect();
         return FALSE;
     }
-    m_bPortConnected = TRUE;
     return TRUE;
 }
 
@@ -180,7 +184,7 @@ BOOL CCom::ChangeParam()
     return SetCommState(m_hCom, &dcb);
 }
 
-void CCom::ClosePort()
+void CCom::StopEventThread()
 {
     if (m_hCom != INVALID_HANDLE_VALUE) {
         // Complete the thread's pending event wait and read first.
@@ -196,18 +200,20 @@ void CCom::ClosePort()
         CloseHandle(m_hEventThread);
         m_hEventThread = nullptr;
     }
-    if (m_hCom != INVALID_HANDLE_VALUE) {
-        CloseHandle(m_hCom);
-        m_hCom = INVALID_HANDLE_VALUE;
-    }
 }
 
 void CCom::Disconnect()
 {
     if (!m_bStreamReady)
         return;
-    ClosePort();
+    StopEventThread();
+    // The workers write to the port (a script in progress): they stop
+    // before the handle goes, so none of them writes to a closed handle.
     CDevice::Disconnect();
+    if (m_hCom != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_hCom);
+        m_hCom = INVALID_HANDLE_VALUE;
+    }
     DisconnectDone();
 }
 

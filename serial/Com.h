@@ -73,7 +73,7 @@ private:
     static DWORD WINAPI EventThreadProc(LPVOID pCom);
     DWORD RunEventThread();
     void FailConnect();
-    void ClosePort();
+    void StopEventThread();
     void PortGone();
 
     // The event thread and a writer may check the lines at once: the check
