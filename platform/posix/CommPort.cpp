@@ -371,7 +371,10 @@ void CommPort::ReceiveLocked(bool hangUp)
     if (n > 0) {
         m_lastArrival = Clock::now();
         DecodeLocked(raw, static_cast<std::size_t>(n));
-        CheckCountersLocked();
+        DWORD counted = CheckCountersLocked();
+        if (m_unclassifiedError && !(counted & (CE_FRAME | CE_RXPARITY)))
+            m_errors |= m_dcb.Parity != NOPARITY ? CE_RXPARITY : CE_FRAME;
+        m_unclassifiedError = false;
         return;
     }
     if ((n == -EAGAIN || n == -EINTR) && !hangUp)
@@ -424,12 +427,11 @@ void CommPort::DecodeLocked(const BYTE* raw, std::size_t count)
                 RaiseEventsLocked(EV_BREAK);
             } else {
                 // The mark does not say parity or framing. Where the driver
-                // counts them, its counters say which (CheckCountersLocked);
+                // counts them, its counters say which (ReceiveLocked);
                 // otherwise a parity error is assumed when parity is on.
                 // The byte itself is delivered, as Windows does unless the
                 // DCB asks for an error character in its place.
-                if (!m_countersKnown)
-                    m_errors |= m_dcb.Parity != NOPARITY ? CE_RXPARITY : CE_FRAME;
+                m_unclassifiedError = true;
                 RaiseEventsLocked(EV_ERR);
                 PushDataLocked(m_dcb.fErrorChar ? static_cast<BYTE>(m_dcb.ErrorChar) : b);
             }
@@ -438,13 +440,21 @@ void CommPort::DecodeLocked(const BYTE* raw, std::size_t count)
     }
 }
 
-void CommPort::CheckCountersLocked()
+// Raises the events gathered in a scope once, when it ends.
+struct CommPort::RaiseOnExit {
+    CommPort& port;
+    DWORD events;
+    ~RaiseOnExit() { port.RaiseEventsLocked(events); }
+};
+
+DWORD CommPort::CheckCountersLocked(DWORD extraEvents)
 {
+    RaiseOnExit raise {*this, extraEvents};
     if (!m_countersKnown || m_gone)
-        return;
+        return 0;
     LineCounters now;
     if (m_driver->GetCounters(now) != 0)
-        return;
+        return 0;
     const LineCounters& was = m_counters;
     DWORD errors = 0;
     DWORD events = 0;
@@ -466,7 +476,8 @@ void CommPort::CheckCountersLocked()
     events |= now.dcd != was.dcd ? EV_RLSD : 0;
     m_counters = now;
     m_errors |= errors;
-    RaiseEventsLocked(events);
+    raise.events |= events;
+    return errors;
 }
 
 void CommPort::LineChangedLocked()
@@ -474,12 +485,14 @@ void CommPort::LineChangedLocked()
     if (m_gone)
         return;
     DWORD status = 0;
+    DWORD events = 0;
     if (m_driver->GetModemLines(status) == 0) {
-        DWORD changed = status ^ m_lastStatus;
+        events = EventsFromStatusChange(status ^ m_lastStatus);
         m_lastStatus = status;
-        RaiseEventsLocked(EventsFromStatusChange(changed));
     }
-    CheckCountersLocked();
+    // One raise for what the status word and the counters both show, or
+    // the second would stay behind as history and end the next wait too.
+    CheckCountersLocked(events);
 }
 
 void CommPort::IoLoop()

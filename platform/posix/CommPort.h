@@ -89,7 +89,10 @@ private:
     void ReceiveLocked(bool hangUp);
     void DecodeLocked(const BYTE* raw, std::size_t count);
     void PushDataLocked(BYTE byte);
-    void CheckCountersLocked();
+    // The CE_ flags the driver's counters add since the last look; raises
+    // their events together with extraEvents.
+    struct RaiseOnExit;
+    DWORD CheckCountersLocked(DWORD extraEvents = 0);
     void LineChangedLocked();
     void MarkGoneLocked();
     std::optional<Clock::time_point> NextDeadlineLocked() const;
@@ -117,6 +120,7 @@ private:
     std::deque<BYTE> m_queue;  // received data, marks decoded
     Clock::time_point m_lastArrival {};
     int m_markState = 0;  // 0 plain, 1 after FF, 2 after FF 00
+    bool m_unclassifiedError = false;  // an error mark not yet named
 
     DWORD m_mask = 0;
     DWORD m_history = 0;  // events seen since the last wait, within the mask
