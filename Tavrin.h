@@ -8,6 +8,8 @@
 #include "platform/Sync.h"
 #include "platform/Window.h"
 #include "platform/StringTable.h"
+#include "platform/Comm.h"
+#include "platform/ScriptedLine.h"
 #include "core/Device.h"
 #include "serial/Com.h"
 #include "engine/Merge.h"

@@ -59,6 +59,13 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     if (--object->handles == 0) {
         object->FailAllWaiters();
         object->OnLastHandleClosed();
+        if (object->ClosesOutsideLock()) {
+            ++object->internalRefs;
+            lock.unlock();
+            object->CloseOutsideLock();
+            lock.lock();
+            --object->internalRefs;
+        }
         DeleteIfUnreferencedLocked(object);
     }
     return TRUE;

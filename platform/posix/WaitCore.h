@@ -94,7 +94,7 @@ struct Waiter {
 
 class SyncObject {
 public:
-    enum class Kind { Event, Mutex, Thread };
+    enum class Kind { Event, Mutex, Thread, CommFile };
 
     explicit SyncObject(Kind kind) : m_kind(kind) {}
     virtual ~SyncObject() = default;
@@ -117,6 +117,12 @@ public:
     // Its last handle has just been closed; it is deleted unless the
     // backend still holds it.
     virtual void OnLastHandleClosed() {}
+    // Work for the last handle's close that cannot run under SyncLock() (a
+    // comm file ends its operations and joins its threads): CloseHandle
+    // runs it after dropping the lock, holding a backend reference so that
+    // the object outlives it.
+    virtual bool ClosesOutsideLock() const { return false; }
+    virtual void CloseOutsideLock() {}
 
     int handles = 1;       // open handles
     int internalRefs = 0;  // references the backend holds (a running thread)
