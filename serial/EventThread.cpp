@@ -214,8 +214,11 @@ void CCom::OnMessageError(DWORD& dwEvents)
         DWORD errors = 0;
         COMSTAT stat{};
         ClearCommError(m_hCom, &errors, &stat);
+        // A port that cannot tell its lines (it went away) keeps the last
+        // word it told rather than reporting them all dropped.
         DWORD status = 0;
-        GetCommModemStatus(m_hCom, &status);
+        if (!GetCommModemStatus(m_hCom, &status))
+            status = m_dwModemStatus;
 
         for (const StatusRow& row : kStatusLines) {
             if ((dwEvents & row.event) && (status & row.status)) {
