@@ -251,14 +251,17 @@ int RunTerminal(const std::string& deviceText)
         return 1;
     }
 
+    // Raw mode before the first notice: whoever waits for it may type at
+    // once, and keys typed in the terminal's line mode would be echoed and
+    // held back until Enter.
     const bool rawKeys = isatty(STDIN_FILENO) != 0;
-    notices.Print("on " + DescribeDevice(argument) + "; " +
-                  (rawKeys ? std::string(kEscapeName) + " quits" : std::string("end of input quits")));
     std::optional<RawTerminal> raw;
     if (rawKeys) {
         raw.emplace();
         notices.SetRaw(raw->Active());
     }
+    notices.Print("on " + DescribeDevice(argument) + "; " +
+                  (rawKeys ? std::string(kEscapeName) + " quits" : std::string("end of input quits")));
 
     std::atomic<bool> inputFinished{false};
     EndReason reason = EndReason::Stopped;
