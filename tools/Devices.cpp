@@ -7,6 +7,7 @@ std::unique_ptr<CDevice> CreateDevice(const DeviceArgument& argument, std::strin
     if (argument.kind == DeviceArgument::Kind::Loopback)
         return std::make_unique<CDevice>();
 #if TAVRIN_TOOL_HAS_SERIAL
+    (void)error;
     const SerialArgument& serial = argument.serial;
     // The port number only names the device ("COM3:..."); the path decides
     // what is opened.
