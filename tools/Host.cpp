@@ -147,7 +147,8 @@ LRESULT Host::Handle(UINT message, WPARAM wParam, LPARAM lParam)
                              Readable(reinterpret_cast<const BYTE*>(lParam), static_cast<size_t>(result), true) + "\""
                        : std::string(" -> nothing more to send");
     }
-    PrintLine(m_out, line);
+    if (m_out != nullptr)
+        PrintLine(m_out, line);
     return result;
 }
 

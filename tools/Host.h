@@ -30,6 +30,8 @@ public:
     // Answers a notification: (device number, index, wParam, lParam) -> result.
     using Responder = std::function<LRESULT(int, int, WPARAM, LPARAM)>;
 
+    // out receives a line per notification; nullptr leaves every
+    // notification to the responder alone.
     explicit Host(FILE* out);
     ~Host();
     Host(const Host&) = delete;

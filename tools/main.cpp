@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "Devices.h"
 #include "Host.h"
 #include "NullModem.h"
+#include "SerialPorts.h"
+#include "Terminal.h"
 
 namespace {
 
@@ -24,11 +27,25 @@ void PrintUsage(FILE* out)
         "  demo        connect a loopback device, write a few blocks from a second\n"
         "              thread and print every notification the window receives\n"
         "  script DEVICE TEXT [--value N=TEXT]...\n"
-        "              run one command text on DEVICE (loopback) and print every\n"
-        "              notification until the script has finished; --value answers\n"
-        "              the value escape number N (%N...) with TEXT\n"
+        "              run one command text on DEVICE and print every notification\n"
+        "              until the script has finished; --value answers the value\n"
+        "              escape number N (%N...) with TEXT\n"
         "  packet-demo two devices joined by an in-process null-modem cable exchange\n"
         "              packets; prints the bytes on the wire and every notification\n"
+        "  term DEVICE an interactive terminal: input is written to DEVICE (keys as\n"
+        "              typed on a terminal, Ctrl-] quits; lines from a pipe), received\n"
+        "              bytes go to stdout, notices to stderr\n"
+        "  ports [--all]\n"
+        "              list the serial devices (/sys/class/tty) with their driver and,\n"
+        "              for USB adapters, vendor, product and serial number; --all\n"
+        "              includes UART slots with no chip found\n"
+        "\n"
+        "DEVICE:\n"
+        "  loopback    what is written comes straight back\n"
+        "  serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]]\n"
+        "              a serial port, e.g. serial:/dev/ttyUSB0:115200,8,N,1,rtscts or\n"
+        "              serial:COM3; PARITY N/O/E/M/S, STOP 1/1.5/2, FLOW none or\n"
+        "              rtscts, dtrdsr, xonxoff joined with '+'\n"
         "\n"
         "options:\n"
         "  --help      show this text\n"
@@ -80,9 +97,10 @@ int RunScript(int argc, char** argv)
         std::fprintf(stderr, "tavrin script: needs DEVICE and TEXT\n");
         return 2;
     }
-    const std::string deviceName = argv[2];
-    if (deviceName != "loopback") {
-        std::fprintf(stderr, "tavrin script: unknown device '%s' (known: loopback)\n", deviceName.c_str());
+    tavrin::tool::DeviceArgument argument;
+    std::string error;
+    if (!tavrin::tool::ParseDeviceArgument(argv[2], argument, error)) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
         return 2;
     }
     Host host(stdout);
@@ -100,19 +118,23 @@ int RunScript(int argc, char** argv)
         }
         host.SetValue(std::atoi(value.substr(0, equals).c_str()), value.substr(equals + 1));
     }
-    CDevice device;
-    host.Attach(device, "loopback");
-    if (!device.Connect() || !device.IsConnected()) {
-        std::fprintf(stderr, "tavrin: the loopback device did not start\n");
+    std::unique_ptr<CDevice> device = tavrin::tool::CreateDevice(argument, error);
+    if (!device) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+        return 1;
+    }
+    host.Attach(*device, argument.kind == tavrin::tool::DeviceArgument::Kind::Loopback ? "loopback" : "serial");
+    if (!tavrin::tool::ConnectDevice(*device, argument, error)) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
         return 1;
     }
     const std::string text = argv[3];
     RunWhilePumping(host, [&] {
-        device.WriteEx(text.c_str());
+        device->WriteEx(text.c_str());
         // Idle once the whole script has run and a second has passed quietly.
-        device.WaitToIdle(-1);
+        device->WaitToIdle(-1);
     });
-    device.Disconnect();
+    device->Disconnect();
     std::printf("script finished; %d notifications\n", host.Notifications());
     return 0;
 }
@@ -185,6 +207,31 @@ int RunPacketDemo()
     return finished ? 0 : 1;
 }
 
+int RunPorts(int argc, char** argv)
+{
+    bool includeUnknown = false;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--all") == 0) {
+            includeUnknown = true;
+        } else {
+            std::fprintf(stderr, "tavrin ports: unknown option '%s'\n", argv[i]);
+            return 2;
+        }
+    }
+    const auto root = tavrin::tool::SysfsRoot();
+    std::string error;
+    const auto ports = tavrin::tool::ListSerialPorts(root, includeUnknown, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "tavrin ports: %s\n", error.c_str());
+        return 1;
+    }
+    if (ports.empty())
+        std::fprintf(stderr, "tavrin ports: no serial devices under %s/class/tty\n", root.c_str());
+    for (const auto& port : ports)
+        std::printf("%s\n", tavrin::tool::FormatSerialPort(port).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -208,6 +255,15 @@ int main(int argc, char** argv)
         return RunScript(argc, argv);
     if (command == "packet-demo")
         return RunPacketDemo();
+    if (command == "term") {
+        if (argc != 3) {
+            std::fprintf(stderr, "tavrin term: needs exactly one DEVICE\n");
+            return 2;
+        }
+        return tavrin::tool::RunTerminal(argv[2]);
+    }
+    if (command == "ports")
+        return RunPorts(argc, argv);
     std::fprintf(stderr, "tavrin: unknown command '%s'\n\n", command.c_str());
     PrintUsage(stderr);
     return 2;
