@@ -24,8 +24,13 @@ struct Pty {
     Pty()
     {
         char name[64] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) == 0)
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
             slaveName = name;
+            // The program under test must not inherit the far end, or
+            // closing it here would not hang the line up.
+            fcntl(master, F_SETFD, FD_CLOEXEC);
+            fcntl(slave, F_SETFD, FD_CLOEXEC);
+        }
     }
     ~Pty()
     {
