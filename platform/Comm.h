@@ -169,6 +169,13 @@ TAVRIN_API HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
                                      void* lpSecurityAttributes, DWORD dwCreationDisposition,
                                      DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 
+// Reads follow COMMTIMEOUTS as on Windows: with all five values 0 a read
+// ends only when its buffer is full; ReadIntervalTimeout ends it that many
+// milliseconds after the last character once one has arrived. A line that
+// goes away (hang-up, EIO) fails pending and later reads and writes with
+// ERROR_DEVICE_NOT_CONNECTED, once the bytes received before are read, and
+// ClearCommError reports CE_IOE once.
+//
 // With an OVERLAPPED: TRUE when the operation completed at once, or FALSE
 // with ERROR_IO_PENDING, and the event of the OVERLAPPED is set when it
 // ends. The buffer and the OVERLAPPED must stay valid until then.
@@ -188,8 +195,15 @@ TAVRIN_API BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeou
 TAVRIN_API BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 TAVRIN_API BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB);
 // Refuses (ERROR_INVALID_PARAMETER) what the device cannot do rather than
-// applying something else: 1.5 stop bits where the driver lacks them, a
-// byte size outside 5 to 8, a parity the driver cannot make.
+// applying something else: 1.5 stop bits where the driver lacks them (Linux
+// termios has no way to ask for them), a byte size outside 5 to 8, a parity
+// the driver cannot make, DTR/DSR flow control (Linux has none), RTS
+// toggling, equal Xon and Xoff characters with Xon/Xoff on. A pseudo-
+// terminal forces 8 bits without parity; there GetCommState returns the
+// byte size and parity last set rather than what the driver forced.
+// Received bytes with a parity or framing error are delivered (or replaced
+// by ErrorChar when fErrorChar is set) and reported as CE_RXPARITY or
+// CE_FRAME; a break is reported as CE_BREAK and EV_BREAK and is no data.
 TAVRIN_API BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB);
 TAVRIN_API BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 TAVRIN_API BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);

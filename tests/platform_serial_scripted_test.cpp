@@ -19,13 +19,23 @@ HANDLE OpenPort(const std::string& path)
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+// An operation record that outlives its operation: going out of scope, it
+// cancels what the test started and left pending (an assertion that
+// returned early), so the port never completes into a dead record.
 struct Overlapped {
-    Overlapped() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Overlapped() { CloseHandle(ov.hEvent); }
+    explicit Overlapped(HANDLE port) : m_port(port) { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped()
+    {
+        CancelIo(m_port);
+        CloseHandle(ov.hEvent);
+    }
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
     bool Ended(DWORD milliseconds = kWait) { return WaitForSingleObject(ov.hEvent, milliseconds) == WAIT_OBJECT_0; }
     OVERLAPPED ov {};
+
+private:
+    HANDLE m_port;
 };
 
 // A port opened on a fresh scripted line, with the serial device's 1 ms
@@ -49,7 +59,7 @@ protected:
     std::string ReadOnce(DWORD max = 256)
     {
         std::string buffer(max, '\0');
-        Overlapped op;
+        Overlapped op(port);
         DWORD got = 0;
         if (!ReadFile(port, buffer.data(), max, &got, &op.ov)) {
             EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -118,7 +128,7 @@ TEST_F(ScriptedLineMarks, DoubledFFIsOneDataByte)
 TEST_F(ScriptedLineMarks, BreakIsReportedAndIsNoData)
 {
     ASSERT_TRUE(SetCommMask(port, EV_BREAK | EV_ERR));
-    Overlapped wait;
+    Overlapped wait(port);
     StartWait(wait);
     ASSERT_TRUE(line.Feed(Bytes({'x', 0xFF, 0x00, 0x00, 'y'})));
     EXPECT_EQ(Events(wait), EV_BREAK);
@@ -133,7 +143,7 @@ TEST_F(ScriptedLineMarks, BreakIsReportedAndIsNoData)
 TEST_F(ScriptedLineMarks, ErrorMarkDeliversTheByteAndNamesTheError)
 {
     ASSERT_TRUE(SetCommMask(port, EV_ERR));
-    Overlapped wait;
+    Overlapped wait(port);
     StartWait(wait);
     // Without parity a marked byte is a framing error ...
     ASSERT_TRUE(line.Feed(Bytes({0xFF, 0x00, 'q'})));
@@ -198,7 +208,7 @@ TEST_F(ScriptedLineStatus, EachLineChangeRaisesItsEventOnAPendingWait)
         {MS_CTS_ON | MS_RING_ON | MS_RLSD_ON, EV_DSR},
     };
     for (const Step& step : steps) {
-        Overlapped wait;
+        Overlapped wait(port);
         StartWait(wait);
         line.SetModemStatus(step.status);
         EXPECT_EQ(Events(wait), step.event) << "status " << step.status;
@@ -208,7 +218,7 @@ TEST_F(ScriptedLineStatus, EachLineChangeRaisesItsEventOnAPendingWait)
     }
     // A change the mask does not ask for completes nothing.
     ASSERT_TRUE(SetCommMask(port, EV_RING));
-    Overlapped quiet;
+    Overlapped quiet(port);
     StartWait(quiet);
     line.SetModemStatus(MS_RING_ON);
     EXPECT_FALSE(quiet.Ended(200));
@@ -230,7 +240,7 @@ TEST_F(ScriptedLineStatus, ErrorCountersBecomeLineErrors)
         {0, 0, 0, 1, 0, CE_BREAK, EV_BREAK},
     };
     for (const Step& s : steps) {
-        Overlapped wait;
+        Overlapped wait(port);
         StartWait(wait);
         line.AddErrorCounts(s.frame, s.parity, s.overrun, s.brk, s.bufferOverrun);
         EXPECT_EQ(Events(wait), s.event) << "error " << s.error;
@@ -260,7 +270,7 @@ using ScriptedLineOutput = ScriptedPort;
 
 TEST_F(ScriptedLineOutput, WritesOutputLinesAndBreaksReachTheLine)
 {
-    Overlapped op;
+    Overlapped op(port);
     DWORD put = 0;
     if (!WriteFile(port, "ATZ\r", 4, &put, &op.ov)) {
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -321,7 +331,7 @@ TEST(ScriptedLineOpen, FailedOpensGiveWin32Errors)
 TEST_F(ScriptedLineOutput, HangUpFailsThePendingReadAndWaitAndReportsAnIoError)
 {
     ASSERT_TRUE(SetCommMask(port, EV_CTS));
-    Overlapped read, wait;
+    Overlapped read(port), wait(port);
     char buffer[16];
     ASSERT_FALSE(ReadFile(port, buffer, sizeof buffer, nullptr, &read.ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);

@@ -137,20 +137,30 @@ private:
     HANDLE m_handle;
 };
 
+// An operation record that outlives its operation: going out of scope, it
+// cancels what the test started and left pending (an assertion that
+// returned early), so the port never completes into a dead record.
 struct Overlapped {
-    Overlapped() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Overlapped() { CloseHandle(ov.hEvent); }
+    explicit Overlapped(HANDLE port) : m_port(port) { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped()
+    {
+        CancelIo(m_port);
+        CloseHandle(ov.hEvent);
+    }
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
     bool Ended(DWORD milliseconds = kWait) { return WaitForSingleObject(ov.hEvent, milliseconds) == WAIT_OBJECT_0; }
     OVERLAPPED ov {};
+
+private:
+    HANDLE m_port;
 };
 
 // One overlapped read of up to max bytes; empty when nothing came in time.
 std::string ReadOnce(HANDLE port, DWORD max)
 {
     std::string buffer(max, '\0');
-    Overlapped op;
+    Overlapped op(port);
     DWORD got = 0;
     if (!ReadFile(port, buffer.data(), max, &got, &op.ov)) {
         EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -183,7 +193,7 @@ TEST(PtySerialData, PendingReadIsCompletedByBytesFromTheFarEnd)
     ASSERT_TRUE(port.UseIntervalTimeout());
 
     char buffer[64] = {};
-    Overlapped op;
+    Overlapped op(port.Handle());
     DWORD got = 0;
     ASSERT_FALSE(ReadFile(port.Handle(), buffer, sizeof buffer, &got, &op.ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -230,7 +240,7 @@ TEST(PtySerialData, WritesReachTheFarEnd)
     std::string every;
     for (int i = 0; i < 256; ++i)
         every += static_cast<char>(i);
-    Overlapped op;
+    Overlapped op(port.Handle());
     DWORD put = 0;
     if (!WriteFile(port.Handle(), every.data(), static_cast<DWORD>(every.size()), &put, &op.ov)) {
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -443,7 +453,7 @@ TEST(PtySerialEvents, NewMaskCompletesPendingWaitWithNoEvents)
     EXPECT_EQ(mask, 0x01F8u);
 
     DWORD events = 0xDEAD;
-    Overlapped op;
+    Overlapped op(port.Handle());
     ASSERT_FALSE(WaitCommEvent(port.Handle(), &events, &op.ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     EXPECT_FALSE(op.Ended(50));
@@ -454,7 +464,7 @@ TEST(PtySerialEvents, NewMaskCompletesPendingWaitWithNoEvents)
     EXPECT_EQ(events, 0u);
 
     // With no events to wait for, a wait fails at once.
-    Overlapped again;
+    Overlapped again(port.Handle());
     EXPECT_FALSE(WaitCommEvent(port.Handle(), &events, &again.ov));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
@@ -468,7 +478,7 @@ TEST(PtySerialEvents, CloseHandleEndsPendingOperations)
     HANDLE h = port.Handle();
 
     char buffer[16];
-    Overlapped read, wait;
+    Overlapped read(h), wait(h);
     DWORD events = 0;
     ASSERT_FALSE(ReadFile(h, buffer, sizeof buffer, nullptr, &read.ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -501,7 +511,7 @@ TEST(PtySerialEvents, FarEndClosingFailsThePendingReadOnceAndNothingSpins)
     ASSERT_TRUE(port.IsOpen()) << GetLastError();
     ASSERT_TRUE(port.UseIntervalTimeout());
     char buffer[64];
-    Overlapped read;
+    Overlapped read(port.Handle());
     ASSERT_FALSE(ReadFile(port.Handle(), buffer, sizeof buffer, nullptr, &read.ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
 
@@ -519,7 +529,7 @@ TEST(PtySerialEvents, FarEndClosingFailsThePendingReadOnceAndNothingSpins)
     EXPECT_EQ(errors, 0u);
 
     // Later operations fail at once instead of waiting for a line that is gone.
-    Overlapped again;
+    Overlapped again(port.Handle());
     EXPECT_FALSE(ReadFile(port.Handle(), buffer, sizeof buffer, nullptr, &again.ov));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(WriteFile(port.Handle(), "x", 1, nullptr, &again.ov));
@@ -552,7 +562,7 @@ TEST(PtySerialEvents, CancelIoEndsOnlyTheCallersWriteHeldByXoff)
     ASSERT_TRUE(pty.Send("\x13M"));
     EXPECT_EQ(ReadOnce(port.Handle(), 16), "M");
 
-    Overlapped write;
+    Overlapped write(port.Handle());
     std::string held(64, 'h');
     ASSERT_FALSE(WriteFile(port.Handle(), held.data(), static_cast<DWORD>(held.size()), nullptr, &write.ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
@@ -571,7 +581,7 @@ TEST(PtySerialEvents, CancelIoEndsOnlyTheCallersWriteHeldByXoff)
 
     // Xon lets the next write through.
     ASSERT_TRUE(pty.Send("\x11"));
-    Overlapped after;
+    Overlapped after(port.Handle());
     if (!WriteFile(port.Handle(), "after", 5, nullptr, &after.ov)) {
         ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
         ASSERT_TRUE(after.Ended());
