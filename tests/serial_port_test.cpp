@@ -223,3 +223,14 @@ TEST_F(SerialPort, AWriteHeldByFlowControlEndsAfterASecond)
     EXPECT_TRUE(Within(10s, [&] { return com.Write(&b, 1); }, "a write after XON"));
     EXPECT_EQ(pty.ReadFar(1), "!");
 }
+
+TEST_F(SerialPort, BytesWrittenJustBeforeDisconnectStillReachThePeer)
+{
+    ASSERT_TRUE(com.Connect(pty.SlavePath().c_str(), nullptr));
+    std::string bye = "bye\r\n";
+    ASSERT_TRUE(com.Write(reinterpret_cast<BYTE*>(bye.data()), static_cast<DWORD>(bye.size())));
+    Within(10s, [&] { com.Disconnect(); }, "Disconnect");
+    // The far end reads only now: a pseudo-terminal has already handed the
+    // bytes over, and closing the port does not take them back.
+    EXPECT_EQ(pty.ReadFar(bye.size()), bye);
+}
