@@ -554,6 +554,26 @@ void CommPort::WatchLoop()
 
 // ---- the calls ------------------------------------------------------------
 
+// A new read or write, its record marked pending and its event reset, as
+// Windows does when an overlapped operation starts.
+CommPort::Operation CommPort::StartOperation(OpKind kind, BYTE* buffer, DWORD size, LPDWORD count,
+                                             OVERLAPPED& record)
+{
+    if (count)
+        *count = 0;
+    record.Internal = ERROR_IO_PENDING;
+    record.InternalHigh = 0;
+    if (record.hEvent)
+        ResetEvent(record.hEvent);
+    Operation op;
+    op.kind = kind;
+    op.ov = &record;
+    op.buffer = buffer;
+    op.size = size;
+    op.thread = GetCurrentThreadId();
+    return op;
+}
+
 BOOL CommPort::Read(void* buffer, DWORD size, LPDWORD got, LPOVERLAPPED ov)
 {
     std::unique_lock lock(m_mutex);
@@ -564,19 +584,7 @@ BOOL CommPort::Read(void* buffer, DWORD size, LPDWORD got, LPOVERLAPPED ov)
     bool sync = !ov || !m_overlapped;
     OVERLAPPED local {};
     OVERLAPPED& record = ov ? *ov : local;
-    if (got)
-        *got = 0;
-    record.Internal = ERROR_IO_PENDING;
-    record.InternalHigh = 0;
-    if (record.hEvent)
-        ResetEvent(record.hEvent);
-
-    Operation op;
-    op.kind = OpKind::Read;
-    op.ov = &record;
-    op.buffer = static_cast<BYTE*>(buffer);
-    op.size = size;
-    op.thread = GetCurrentThreadId();
+    Operation op = StartOperation(OpKind::Read, static_cast<BYTE*>(buffer), size, got, record);
     const COMMTIMEOUTS& t = m_timeouts;
     auto now = Clock::now();
     if (t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -617,19 +625,8 @@ BOOL CommPort::Write(const void* buffer, DWORD size, LPDWORD put, LPOVERLAPPED o
     bool sync = !ov || !m_overlapped;
     OVERLAPPED local {};
     OVERLAPPED& record = ov ? *ov : local;
-    if (put)
-        *put = 0;
-    record.Internal = ERROR_IO_PENDING;
-    record.InternalHigh = 0;
-    if (record.hEvent)
-        ResetEvent(record.hEvent);
-
-    Operation op;
-    op.kind = OpKind::Write;
-    op.ov = &record;
-    op.buffer = static_cast<BYTE*>(const_cast<void*>(buffer));
-    op.size = size;
-    op.thread = GetCurrentThreadId();
+    Operation op =
+        StartOperation(OpKind::Write, static_cast<BYTE*>(const_cast<void*>(buffer)), size, put, record);
     std::uint64_t total =
         std::uint64_t(m_timeouts.WriteTotalTimeoutMultiplier) * size + m_timeouts.WriteTotalTimeoutConstant;
     if (total > 0)
@@ -774,7 +771,11 @@ BOOL CommPort::Purge(DWORD flags)
         CompleteAllLocked(m_writes, ERROR_OPERATION_ABORTED, false);
     if (flags & PURGE_RXABORT)
         CompleteAllLocked(m_reads, ERROR_OPERATION_ABORTED, false);
-    if (!m_gone && (flags & PURGE_TXCLEAR))
+    // On a real line this drops what is not yet sent. A pseudo-terminal has
+    // sent it already, but the kernel moves it to the peer's input later,
+    // and flushing would take back what is still on the way: a port closed
+    // right after a write would lose it.
+    if (!m_gone && (flags & PURGE_TXCLEAR) && !m_driver->HandsOutputToPeer())
         m_driver->Flush(false, true);
     if (flags & PURGE_RXCLEAR) {
         m_queue.clear();

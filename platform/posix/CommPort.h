@@ -77,6 +77,7 @@ private:
     };
 
     bool UsableLocked() const { return !m_closing && m_driver; }
+    Operation StartOperation(OpKind kind, BYTE* buffer, DWORD size, LPDWORD count, OVERLAPPED& record);
     BOOL FinishCall(std::unique_lock<std::mutex>& lock, Operation& op, OVERLAPPED& local, bool pending,
                     LPDWORD transferred);
     void CompleteLocked(Operation& op, DWORD status);

@@ -61,6 +61,11 @@ public:
     // (a pseudo-terminal forces 8 bits, no parity): what reads back for
     // those says nothing about what was asked.
     virtual bool ForcesFrameFormat() const = 0;
+    // True where a written byte is at once on its way to the peer's input
+    // (a pseudo-terminal): there is no transmit queue that a purge could
+    // empty, only data the peer has not taken yet, which is not ours to
+    // take back.
+    virtual bool HandsOutputToPeer() const = 0;
 
     virtual long Read(void* buffer, std::size_t size) = 0;
     virtual long Write(const void* buffer, std::size_t size) = 0;

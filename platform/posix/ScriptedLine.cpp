@@ -96,6 +96,7 @@ public:
         return 0;
     }
     bool ForcesFrameFormat() const override { return false; }
+    bool HandsOutputToPeer() const override { return false; }
 
     long Read(void* buffer, std::size_t size) override
     {

@@ -146,6 +146,7 @@ public:
     }
 
     bool ForcesFrameFormat() const override { return m_pty; }
+    bool HandsOutputToPeer() const override { return m_pty; }
 
     long Read(void* buffer, std::size_t size) override
     {
