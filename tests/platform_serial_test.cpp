@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
+#include "support/Overlapped.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -137,24 +139,7 @@ private:
     HANDLE m_handle;
 };
 
-// An operation record that outlives its operation: going out of scope, it
-// cancels what the test started and left pending (an assertion that
-// returned early), so the port never completes into a dead record.
-struct Overlapped {
-    explicit Overlapped(HANDLE port) : m_port(port) { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-    ~Overlapped()
-    {
-        CancelIo(m_port);
-        CloseHandle(ov.hEvent);
-    }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
-    bool Ended(DWORD milliseconds = kWait) { return WaitForSingleObject(ov.hEvent, milliseconds) == WAIT_OBJECT_0; }
-    OVERLAPPED ov {};
-
-private:
-    HANDLE m_port;
-};
+using tavrin::test::Overlapped;
 
 // One overlapped read of up to max bytes; empty when nothing came in time.
 std::string ReadOnce(HANDLE port, DWORD max)
