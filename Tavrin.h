@@ -12,6 +12,7 @@
 #include "platform/ScriptedLine.h"
 #include "core/Device.h"
 #include "serial/Com.h"
+#include "net/Lan.h"
 #include "engine/Merge.h"
 #include "engine/ScriptLine.h"
 #include "engine/Packet.h"
