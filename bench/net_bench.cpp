@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -50,7 +51,8 @@ constexpr size_t kBlock = 1024;
 constexpr size_t kMessage = 64;
 // The peer's own writes: large, so that the peer is never what limits a rate.
 constexpr size_t kPeerWrite = 64 * 1024;
-constexpr int kFootprintConnections = 200;
+constexpr size_t kFootprintConnections = 200;
+constexpr int kFootprintRounds = 3;
 constexpr DWORD kWaitMs = 10000;
 
 // Ends the process when a phase outlives its bound: a device that stops
@@ -364,6 +366,7 @@ public:
     }
     ~AcceptingHost()
     {
+        StopTaking();
         DisconnectAll();
         m_listener.Disconnect();
     }
@@ -406,13 +409,23 @@ public:
         return m_devices.empty() ? nullptr : m_devices.front().get();
     }
     void AttachAcceptedTo(HWND hWnd) { m_dataWindow = hWnd; }
+    size_t ConnectedNotices()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_connectedNotices;
+    }
+    // Callers from now on stay pending.
+    void StopTaking()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stopTaking = true;
+    }
     void DisconnectAll()
     {
         std::vector<std::unique_ptr<CLan>> devices;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             devices.swap(m_devices);
-            m_stopTaking = true;
         }
         for (auto& device : devices)
             device->Disconnect();
@@ -548,18 +561,6 @@ ProcessUsage ReadUsageOnceThreadsAreBackTo(long threads)
         usage = ReadUsage();
     }
     return usage;
-}
-
-void SetFootprintCounters(benchmark::State& state, const ProcessUsage& before, const ProcessUsage& after,
-                          const ProcessUsage& left, double count)
-{
-    state.counters["rss_kB_per_conn"] = static_cast<double>(after.rssKb - before.rssKb) / count;
-    state.counters["vm_kB_per_conn"] = static_cast<double>(after.vmKb - before.vmKb) / count;
-    state.counters["threads_per_conn"] = static_cast<double>(after.threads - before.threads) / count;
-    state.counters["fds_per_conn"] = static_cast<double>(after.descriptors - before.descriptors) / count;
-    state.counters["maps_per_conn"] = static_cast<double>(after.mappings - before.mappings) / count;
-    state.counters["threads_left"] = static_cast<double>(left.threads - before.threads);
-    state.counters["rss_kB_left"] = static_cast<double>(left.rssKb - before.rssKb);
 }
 
 // ---------------------------------------------------------------------------
@@ -801,6 +802,50 @@ BENCHMARK(BM_LoopbackWriteToHandlerLatency)->UseRealTime()->Unit(benchmark::kMic
 // ---------------------------------------------------------------------------
 // 3. What a connection costs, at 200 of them.
 
+// Reads the process once ended threads have left /proc and the allocator
+// has handed its free pages back: what is still resident then is held, not
+// cached.
+ProcessUsage SettledUsage(long threads)
+{
+    ReadUsageOnceThreadsAreBackTo(threads);
+    malloc_trim(0);
+    return ReadUsage();
+}
+
+// Opens the connections with openAll, reads the process, closes them all
+// with closeAll, and does it again: one round gives the cost per
+// connection, the later rounds show whether closing gives everything back.
+bool MeasureFootprint(benchmark::State& state, const std::function<bool()>& openAll,
+                      const std::function<void()>& closeAll)
+{
+    const ProcessUsage before = SettledUsage(ReadUsage().threads);
+    ProcessUsage full;
+    ProcessUsage firstLeft;
+    ProcessUsage lastLeft;
+    for (int round = 0; round < kFootprintRounds; ++round) {
+        if (!openAll())
+            return false;
+        if (round == 0)
+            full = ReadUsage();
+        closeAll();
+        lastLeft = SettledUsage(before.threads);
+        if (round == 0)
+            firstLeft = lastLeft;
+    }
+    const double count = kFootprintConnections;
+    state.counters["rss_kB_per_conn"] = static_cast<double>(full.rssKb - before.rssKb) / count;
+    state.counters["vm_kB_per_conn"] = static_cast<double>(full.vmKb - before.vmKb) / count;
+    state.counters["threads_per_conn"] = static_cast<double>(full.threads - before.threads) / count;
+    state.counters["fds_per_conn"] = static_cast<double>(full.descriptors - before.descriptors) / count;
+    state.counters["maps_per_conn"] = static_cast<double>(full.mappings - before.mappings) / count;
+    state.counters["rss_kB_left"] = static_cast<double>(firstLeft.rssKb - before.rssKb);
+    state.counters["rss_kB_growth_per_round"] =
+        static_cast<double>(lastLeft.rssKb - firstLeft.rssKb) / (kFootprintRounds - 1);
+    state.counters["threads_left"] = static_cast<double>(lastLeft.threads - before.threads);
+    state.counters["fds_left"] = static_cast<double>(lastLeft.descriptors - before.descriptors);
+    return true;
+}
+
 void BM_AcceptedFootprint(benchmark::State& state)
 {
     Watchdog watchdog("BM_AcceptedFootprint", std::chrono::seconds(180));
@@ -811,26 +856,26 @@ void BM_AcceptedFootprint(benchmark::State& state)
             state.SkipWithError("no listening port");
             return;
         }
-        const ProcessUsage before = ReadUsage();
         std::vector<Socket> clients;
-        // One caller at a time: the listener's backlog is short, and a
-        // caller beyond it waits for the system's SYN retry (a second).
-        for (int i = 0; i < kFootprintConnections; ++i) {
-            clients.push_back(ConnectLoopback(port));
-            if (!clients.back().Valid() || !host.WaitAccepted(static_cast<size_t>(i) + 1, 10000)) {
-                state.SkipWithError("a caller was not taken over");
-                return;
+        const auto openAll = [&] {
+            const size_t accepted = host.Accepted();
+            const size_t notices = host.ConnectedNotices();
+            // One caller at a time: the listener's backlog is short, and a
+            // caller beyond it waits for the system's SYN retry (a second).
+            for (size_t i = 1; i <= kFootprintConnections; ++i) {
+                clients.push_back(ConnectLoopback(port));
+                if (!clients.back().Valid() || !host.WaitAccepted(accepted + i, 10000))
+                    return false;
             }
-        }
-        if (!host.WaitConnectedNotices(kFootprintConnections, 10000)) {
-            state.SkipWithError("not every accepted device reported connected");
-            return;
-        }
-        const ProcessUsage after = ReadUsage();
-        host.DisconnectAll();
-        clients.clear();
-        const ProcessUsage left = ReadUsageOnceThreadsAreBackTo(before.threads);
-        SetFootprintCounters(state, before, after, left, kFootprintConnections);
+            // Each watch thread has started once its device has said so.
+            return host.WaitConnectedNotices(notices + kFootprintConnections, 10000);
+        };
+        const auto closeAll = [&] {
+            host.DisconnectAll();
+            clients.clear();
+        };
+        if (!MeasureFootprint(state, openAll, closeAll))
+            state.SkipWithError("a caller was not taken over");
     }
 }
 BENCHMARK(BM_AcceptedFootprint)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -840,19 +885,24 @@ void BM_LoopbackFootprint(benchmark::State& state)
     Watchdog watchdog("BM_LoopbackFootprint", std::chrono::seconds(180));
     for (auto _ : state) {
         HostWindow window([](UINT, WPARAM, LPARAM) {});
-        const ProcessUsage before = ReadUsage();
         std::vector<std::unique_ptr<CDevice>> devices;
-        for (int i = 0; i < kFootprintConnections; ++i) {
-            devices.push_back(std::make_unique<CDevice>());
-            HostWindow::Attach(*devices.back(), window.Window());
-            devices.back()->Connect();
-        }
-        const ProcessUsage after = ReadUsage();
-        for (auto& device : devices)
-            device->Disconnect();
-        devices.clear();
-        const ProcessUsage left = ReadUsageOnceThreadsAreBackTo(before.threads);
-        SetFootprintCounters(state, before, after, left, kFootprintConnections);
+        const auto openAll = [&] {
+            for (size_t i = 0; i < kFootprintConnections; ++i) {
+                devices.push_back(std::make_unique<CDevice>());
+                HostWindow::Attach(*devices.back(), window.Window());
+                devices.back()->Connect();
+                if (!devices.back()->IsConnected())
+                    return false;
+            }
+            return true;
+        };
+        const auto closeAll = [&] {
+            for (auto& device : devices)
+                device->Disconnect();
+            devices.clear();
+        };
+        if (!MeasureFootprint(state, openAll, closeAll))
+            state.SkipWithError("a device did not connect");
     }
 }
 BENCHMARK(BM_LoopbackFootprint)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -918,6 +968,7 @@ void RunCapacity(size_t bound, std::chrono::seconds timeBound)
                     return threads;
                 }());
 
+    const ProcessUsage empty = SettledUsage(ReadUsage().threads);
     auto host = std::make_unique<AcceptingHost>();
     std::uint16_t port = 0;
     {
@@ -986,15 +1037,17 @@ void RunCapacity(size_t bound, std::chrono::seconds timeBound)
     const Clock::time_point teardown = Clock::now();
     {
         Watchdog watchdog("capacity: disconnecting", std::chrono::seconds(180));
+        host->StopTaking();
         host->DisconnectAll();
         clients.clear();
         host.reset();
     }
-    const ProcessUsage left = ReadUsageOnceThreadsAreBackTo(before.threads);
-    std::printf("  disconnecting all took %.1f s; afterwards %+ld threads, %+ld descriptors, %+ld kB resident "
-                "against before the first caller\n",
-                std::chrono::duration<double>(Clock::now() - teardown).count(), left.threads - before.threads,
-                left.descriptors - before.descriptors, left.rssKb - before.rssKb);
+    const double teardownSeconds = std::chrono::duration<double>(Clock::now() - teardown).count();
+    const ProcessUsage left = SettledUsage(empty.threads);
+    std::printf("  disconnecting all and closing the listener took %.1f s; afterwards %+ld threads, %+ld descriptors, "
+                "%+ld kB resident against before the listener\n",
+                teardownSeconds, left.threads - empty.threads, left.descriptors - empty.descriptors,
+                left.rssKb - empty.rssKb);
 }
 
 // Takes --capacity or --capacity=N out of the arguments (the benchmark
@@ -1026,6 +1079,8 @@ size_t TakeCapacityFlag(int& argc, char** argv)
 
 class Collector : public benchmark::ConsoleReporter {
 public:
+    // Colours only on a terminal: the figures are often kept in a file.
+    Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
@@ -1095,10 +1150,14 @@ void PrintSummary(Collector& reporter)
         if (found == reporter.counters.end())
             continue;
         auto& c = found->second;
-        std::printf("per %s at %d: %.1f kB resident, %.0f kB virtual, %.2f threads, %.2f descriptors, "
-                    "%.2f mappings; after disconnecting all %+.0f threads, %+.0f kB resident\n",
+        std::printf("per %s at %zu: %.1f kB resident, %.0f kB virtual, %.2f threads, %.2f descriptors, "
+                    "%.2f mappings\n",
                     label, kFootprintConnections, c["rss_kB_per_conn"], c["vm_kB_per_conn"], c["threads_per_conn"],
-                    c["fds_per_conn"], c["maps_per_conn"], c["threads_left"], c["rss_kB_left"]);
+                    c["fds_per_conn"], c["maps_per_conn"]);
+        std::printf("  after closing all %zu: %+.0f kB resident, then %+.0f kB per further round of %zu; "
+                    "%+.0f threads, %+.0f descriptors after %d rounds\n",
+                    kFootprintConnections, c["rss_kB_left"], c["rss_kB_growth_per_round"], kFootprintConnections,
+                    c["threads_left"], c["fds_left"], kFootprintRounds);
     }
 }
 
