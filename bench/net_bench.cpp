@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -52,7 +53,7 @@ constexpr size_t kMessage = 64;
 // The peer's own writes: large, so that the peer is never what limits a rate.
 constexpr size_t kPeerWrite = 64 * 1024;
 constexpr size_t kFootprintConnections = 200;
-constexpr int kFootprintRounds = 3;
+constexpr int kFootprintRounds = 4;
 constexpr DWORD kWaitMs = 10000;
 
 // Ends the process when a phase outlives its bound: a device that stops
@@ -550,6 +551,25 @@ ProcessUsage ReadUsage()
     return usage;
 }
 
+double ProcessCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// CPU the whole process uses per second while nothing is sent: what the
+// connections cost when they are idle.
+double IdleCpuMsPerSecond(std::chrono::milliseconds span)
+{
+    const double cpu = ProcessCpuMs();
+    const Clock::time_point start = Clock::now();
+    std::this_thread::sleep_for(span);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return (ProcessCpuMs() - cpu) / seconds;
+}
+
 // Thread ends are seen in /proc a moment after the joins that waited for
 // them return.
 ProcessUsage ReadUsageOnceThreadsAreBackTo(long threads)
@@ -820,13 +840,16 @@ bool MeasureFootprint(benchmark::State& state, const std::function<bool()>& open
 {
     const ProcessUsage before = SettledUsage(ReadUsage().threads);
     ProcessUsage full;
+    double idleCpu = 0;
     ProcessUsage firstLeft;
     ProcessUsage lastLeft;
     for (int round = 0; round < kFootprintRounds; ++round) {
         if (!openAll())
             return false;
-        if (round == 0)
+        if (round == 0) {
             full = ReadUsage();
+            idleCpu = IdleCpuMsPerSecond(std::chrono::milliseconds(1000));
+        }
         closeAll();
         lastLeft = SettledUsage(before.threads);
         if (round == 0)
@@ -838,6 +861,7 @@ bool MeasureFootprint(benchmark::State& state, const std::function<bool()>& open
     state.counters["threads_per_conn"] = static_cast<double>(full.threads - before.threads) / count;
     state.counters["fds_per_conn"] = static_cast<double>(full.descriptors - before.descriptors) / count;
     state.counters["maps_per_conn"] = static_cast<double>(full.mappings - before.mappings) / count;
+    state.counters["idle_cpu_ms_per_s"] = idleCpu;
     state.counters["rss_kB_left"] = static_cast<double>(firstLeft.rssKb - before.rssKb);
     state.counters["rss_kB_growth_per_round"] =
         static_cast<double>(lastLeft.rssKb - firstLeft.rssKb) / (kFootprintRounds - 1);
@@ -979,11 +1003,15 @@ void RunCapacity(size_t bound, std::chrono::seconds timeBound)
         std::printf("  no listening port\n");
         return;
     }
+    // Reading /proc takes a descriptor; when descriptors are what gave out,
+    // this one is given back for it.
+    Socket spare(open("/dev/null", O_RDONLY | O_CLOEXEC));
     const ProcessUsage before = ReadUsage();
     std::vector<Socket> clients;
     clients.reserve(bound);
     std::string gaveOut = "nothing: the connection bound was reached";
     const Clock::time_point start = Clock::now();
+    Clock::time_point lastProgress = start;
     {
         Watchdog watchdog("capacity: accepting", timeBound + std::chrono::seconds(60));
         while (clients.size() < bound) {
@@ -1013,13 +1041,21 @@ void RunCapacity(size_t bound, std::chrono::seconds timeBound)
                 }
                 break;
             }
-            if (clients.size() % 500 == 0)
-                std::printf("  %zu accepted after %.1f s\n", clients.size(),
-                            std::chrono::duration<double>(Clock::now() - start).count());
+            if (clients.size() % 500 == 0) {
+                const Clock::time_point now = Clock::now();
+                std::printf("  %zu accepted after %.1f s (%.1f ms per caller over the last 500)\n", clients.size(),
+                            std::chrono::duration<double>(now - start).count(),
+                            std::chrono::duration<double, std::milli>(now - lastProgress).count() / 500);
+                std::fflush(stdout);
+                lastProgress = now;
+            }
         }
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const ProcessUsage at = ReadUsage();
+    spare.Reset();
+    ProcessUsage at = ReadUsage();
+    ++at.descriptors;   // the spare, held when `before` was read
+    const double idleCpu = IdleCpuMsPerSecond(std::chrono::milliseconds(3000));
     const size_t held = host->Accepted();
     std::printf("  held %zu accepted connections (%zu client sockets) after %.1f s; what gave out: %s\n", held,
                 clients.size(), seconds, gaveOut.c_str());
@@ -1033,6 +1069,7 @@ void RunCapacity(size_t bound, std::chrono::seconds timeBound)
                     static_cast<double>(at.mappings - before.mappings) / static_cast<double>(held),
                     static_cast<double>(at.rssKb - before.rssKb) / static_cast<double>(held),
                     static_cast<double>(at.vmKb - before.vmKb) / static_cast<double>(held));
+    std::printf("  idle, the process then uses %.0f ms of CPU per second\n", idleCpu);
 
     const Clock::time_point teardown = Clock::now();
     {
@@ -1154,6 +1191,8 @@ void PrintSummary(Collector& reporter)
                     "%.2f mappings\n",
                     label, kFootprintConnections, c["rss_kB_per_conn"], c["vm_kB_per_conn"], c["threads_per_conn"],
                     c["fds_per_conn"], c["maps_per_conn"]);
+        std::printf("  idle, the process uses %.1f ms of CPU per second with all %zu open\n", c["idle_cpu_ms_per_s"],
+                    kFootprintConnections);
         std::printf("  after closing all %zu: %+.0f kB resident, then %+.0f kB per further round of %zu; "
                     "%+.0f threads, %+.0f descriptors after %d rounds\n",
                     kFootprintConnections, c["rss_kB_left"], c["rss_kB_growth_per_round"], kFootprintConnections,
