@@ -1173,11 +1173,11 @@ void PrintSummary(Collector& reporter)
         std::printf("64 bytes, peer send to handler: p50 %.0f us, p99 %.0f us over %zu messages\n", p50, p99,
                     lan.size());
         if (!recvOnly.empty())
-            std::printf("  to a thread blocked in recv: p50 %.0f us, p99 %.0f us over %zu (CLan ratio %.1f / %.1f)\n",
+            std::printf("  to a thread blocked in recv: p50 %.0f us, p99 %.0f us over %zu (CLan ratio %.2f / %.2f)\n",
                         Percentile(recvOnly, 0.50), Percentile(recvOnly, 0.99), recvOnly.size(),
                         p50 / Percentile(recvOnly, 0.50), p99 / Percentile(recvOnly, 0.99));
         if (!device.empty())
-            std::printf("  loopback Write to handler: p50 %.0f us, p99 %.0f us over %zu (CLan ratio %.1f / %.1f)\n",
+            std::printf("  loopback Write to handler: p50 %.0f us, p99 %.0f us over %zu (CLan ratio %.2f / %.2f)\n",
                         Percentile(device, 0.50), Percentile(device, 0.99), device.size(),
                         p50 / Percentile(device, 0.50), p99 / Percentile(device, 0.99));
     }
