@@ -225,7 +225,8 @@ bool ReceiveExactly(int fd, char* buffer, size_t size)
 }
 
 // A peer writing as fast as it can until it is stopped or its connection
-// goes.
+// goes. Printable bytes only, here and in every message: a 0x01 would start
+// a packet frame and hand the bytes to another worker.
 class FloodingPeer {
 public:
     explicit FloodingPeer(int fd)
