@@ -1095,8 +1095,10 @@ size_t TakeCapacityFlag(int& argc, char** argv)
 {
     constexpr size_t kDefaultBound = 5000;
     size_t bound = 0;
+    // A number is the bound (0: no capacity run); any other word asks for
+    // the default bound.
     if (const char* env = std::getenv("TAVRIN_NET_CAPACITY"); env && *env)
-        bound = std::strtoul(env, nullptr, 10) > 0 ? std::strtoul(env, nullptr, 10) : kDefaultBound;
+        bound = (*env >= '0' && *env <= '9') ? std::strtoul(env, nullptr, 10) : kDefaultBound;
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--capacity") == 0) {
