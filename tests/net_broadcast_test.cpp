@@ -133,6 +133,10 @@ TEST_F(LanBroadcast, ASecondBroadcastReplacesTheFirstSocket)
     ASSERT_TRUE(ReceiveWithin(receiver, one));
     EXPECT_EQ(one.bytes, "first");
     lan.SendBroadcast("second", port);
+    // The first socket was disconnected, and a disconnect forgets the
+    // host's window: the host gives it again, as after any reconnect.
+    EXPECT_EQ(window.NoticesOf(DEVMSG_DISCONNECTED).size(), 1u);
+    window.Attach(lan);
     Datagram two;
     ASSERT_TRUE(ReceiveWithin(receiver, two));
     EXPECT_EQ(two.bytes, "second");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,11 @@ struct TelnetCase {
     bool hostDeclinesOffers;
 };
 
+void PrintTo(const TelnetCase& item, std::ostream* out)
+{
+    *out << TelnetKindName(item.kind);
+}
+
 std::string CaseName(const testing::TestParamInfo<TelnetCase>& info)
 {
     return TelnetKindName(info.param.kind);
@@ -153,7 +159,11 @@ protected:
     bool Open()
     {
         m_window.Attach(m_lan);
-        return m_lan.Connect("127.0.0.1", m_relay->Port()) && m_window.WaitForIndex(DEVMSG_CONNECTED, 1);
+        if (!m_lan.Connect("127.0.0.1", m_relay->Port())) {
+            ADD_FAILURE() << "Connect failed, last error " << WSAGetLastError();
+            return false;
+        }
+        return m_window.WaitForIndex(DEVMSG_CONNECTED, 1);
     }
     std::string Trace() const
     {
@@ -194,13 +204,16 @@ TEST_P(NetTelnet, RefusesEveryDoAndHandsTheHostOnlyTheServersText)
                                    kServerWait))
         << Trace();
 
-    // What is typed goes to cat on the server's terminal and comes back.
+    // What is typed goes to cat on the server's terminal and comes back
+    // twice: the terminal echoes the line, then cat writes it.
     const std::string typed = "tavrin types 0123456789\r\n";
     ASSERT_TRUE(Write(m_lan, typed));
     ASSERT_TRUE(m_relay->WaitUntil(
         [](const RelayTranscript& t) {
-            return ReadTelnet(t.fromServer).data.find("tavrin types 0123456789") != std::string::npos &&
-                   EveryDoAnswered(t);
+            const std::string data = ReadTelnet(t.fromServer).data;
+            const size_t first = data.find("tavrin types 0123456789");
+            return first != std::string::npos &&
+                   data.find("tavrin types 0123456789", first + 1) != std::string::npos && EveryDoAnswered(t);
         },
         kServerWait))
         << Trace();
@@ -231,15 +244,22 @@ TEST_P(NetTelnet, WithoutTheRefusalTheHostGetsTheNegotiationAsItCame)
     ASSERT_FALSE(m_lan.IsRefusingTelnetOptions());
     ASSERT_TRUE(Open());
 
-    // The server's opening, requests included, reaches the host unchanged.
+    // The server's opening, requests included, reaches the host as it
+    // came. Up to its first SOH, that is: outside packet mode the receive
+    // engine drops an SOH and the rest of its block up to a CAN or EM, and
+    // busybox's DO ECHO (FF FD 01) holds one. inetutils-telnetd's opening
+    // has none and arrives whole.
     ASSERT_TRUE(m_relay->WaitUntil(
         [](const RelayTranscript& t) { return !ReadTelnet(t.fromServer).Options(kDo).empty(); }, kServerWait))
         << Trace();
     const std::string opening = m_relay->Transcript().fromServer;
-    ASSERT_TRUE(m_window.WaitForData(opening.size(), kServerWait)) << Trace();
+    const std::string plain = opening.substr(0, opening.find('\x01'));
+    ASSERT_TRUE(HoldsNegotiation(plain)) << Trace();
+    ASSERT_TRUE(m_window.WaitForData(plain.size(), kServerWait)) << Trace();
     const std::string atHost = m_window.DataBytes();
-    EXPECT_EQ(atHost.substr(0, opening.size()), opening) << Trace();
-    EXPECT_TRUE(HoldsNegotiation(atHost));
+    EXPECT_EQ(atHost.substr(0, plain.size()), plain) << Trace();
+    if (GetParam().kind == TelnetKind::Inetutils)
+        EXPECT_EQ(plain, opening) << Trace();
 
     // Nothing was answered: anything the device had sent would be in the
     // stream ahead of this mark.

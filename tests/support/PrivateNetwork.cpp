@@ -122,10 +122,10 @@ std::string EnterPrivateNetwork()
 std::string NetworkInterfaces()
 {
     std::string names;
-    if_nameindex* list = if_nameindex();
+    struct if_nameindex* list = if_nameindex();
     if (list == nullptr)
         return names;
-    for (const if_nameindex* entry = list; entry->if_index != 0; ++entry) {
+    for (const struct if_nameindex* entry = list; entry->if_index != 0; ++entry) {
         if (!names.empty())
             names += ' ';
         names += entry->if_name;
