@@ -10,6 +10,7 @@
 #include "platform/StringTable.h"
 #include "platform/Comm.h"
 #include "platform/ScriptedLine.h"
+#include "platform/MessageBox.h"
 #include "core/Device.h"
 #include "serial/Com.h"
 #include "net/Lan.h"
@@ -17,6 +18,7 @@
 #include "engine/ScriptLine.h"
 #include "engine/Packet.h"
 #include "res/Resource.h"
+#include "app/Library.h"
 
 #define TAVRIN_VERSION_MAJOR 0
 #define TAVRIN_VERSION_MINOR 1
