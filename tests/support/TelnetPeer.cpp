@@ -116,10 +116,34 @@ bool TelnetServer::Start(const std::string& program)
     return true;
 }
 
+namespace {
+
+size_t Occurrences(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
+}  // namespace
+
 TelnetServer::~TelnetServer()
 {
-    if (m_socat && m_socat->Started())
-        m_socat->Stop(SIGTERM, kStopTimeoutMs);
+    if (!m_socat || !m_socat->Started())
+        return;
+    // socat serves each connection in a child, which waits for its server.
+    // Killing socat first would orphan both; once the connections are closed
+    // they end by themselves, and socat reports each child it reaps.
+    const std::string self = "socat[" + std::to_string(m_socat->Pid()) + "] N ";
+    // What socat has said so far first: the wait below tests before it reads.
+    m_socat->WaitForStderrUntil([](const std::string&) { return false; }, 0);
+    m_socat->WaitForStderrUntil(
+        [&](const std::string& log) {
+            return Occurrences(log, self + "childdied") >= Occurrences(log, self + "forked off child process");
+        },
+        kStopTimeoutMs);
+    m_socat->Stop(SIGTERM, kStopTimeoutMs);
 }
 
 std::string TelnetServer::Output() const

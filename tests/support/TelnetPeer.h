@@ -39,8 +39,9 @@ std::string BusyboxPath();
 // an inetd mode, so socat does the listening for both: socat says when it
 // listens (with -d -d), which busybox's own listener does not, so the start
 // is waited for on that line, never guessed. Ready within a bounded time or
-// not at all; socat is stopped at the end, and a server it started ends
-// when its connection does.
+// not at all. A server ends when its connection does; at the end socat is
+// given a bounded time to reap the servers of closed connections, then
+// stopped.
 class TelnetServer {
 public:
     explicit TelnetServer(TelnetKind kind);
