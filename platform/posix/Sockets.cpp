@@ -301,7 +301,9 @@ int SendOn(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     for (;;) {
         const ssize_t sent = ::sendto(record->fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
                                       to ? static_cast<socklen_t>(tolen) : 0);
-        if (sent >= 0)
+        // A blocking send that closesocket cut short fails, as on Windows,
+        // where a blocking send either sends everything or fails.
+        if (sent >= 0 && (sent == len || !record->closed.load()))
             return static_cast<int>(sent);
         const int error = errno;
         if (record->closed.load())
