@@ -633,6 +633,32 @@ TEST(PlatformSocketClose, EndsABlockedAccept)
     EXPECT_EQ(outcome.error, WSAEINTR);
 }
 
+TEST(PlatformSocketClose, EndsABlockedConnect)
+{
+    // A listener whose queue of unaccepted connections is full drops
+    // further SYNs, so the next connect waits for a retransmission.
+    sockaddr_in where{};
+    Socket listener = Tcp();
+    sockaddr_in any = Loopback();
+    ASSERT_EQ(ws::bind(listener, Addr(any), sizeof any), 0);
+    ASSERT_EQ(ws::listen(listener, 0), 0);
+    where = LocalAddress(listener);
+    std::vector<Socket> queued;
+    for (int i = 0; i < 2; ++i) {
+        queued.push_back(Tcp());
+        ULONG on = 1;
+        ASSERT_EQ(ioctlsocket(queued.back(), FIONBIO, &on), 0);
+        ws::connect(queued.back(), Addr(where), sizeof where);
+    }
+    std::this_thread::sleep_for(100ms);
+    Socket client = Tcp();
+    const SOCKET id = client.Get();
+    auto [outcome, ms] = CloseWhileBlocked(client, [&] { return ws::connect(id, Addr(where), sizeof where); });
+    EXPECT_LT(ms, kWaitMs);
+    EXPECT_EQ(outcome.result, SOCKET_ERROR);
+    EXPECT_EQ(outcome.error, WSAEINTR);
+}
+
 TEST(PlatformSocketClose, EndsABlockedStreamReceiveWithZero)
 {
     Connection pair = Connected();
