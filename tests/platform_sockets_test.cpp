@@ -11,11 +11,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -755,6 +758,89 @@ TEST(PlatformSocketClose, ManyThreadsUsingAndClosingSocketsAtOnce)
         closesocket(slot.load());
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_GT(round, 10u);
+}
+
+// --- Transfers -------------------------------------------------------------
+
+namespace {
+
+std::string NumberedBytes(std::uint32_t number, std::size_t length)
+{
+    std::string bytes(reinterpret_cast<const char*>(&number), sizeof number);
+    std::mt19937 generator(number);
+    for (std::size_t i = 0; i < length; ++i)
+        bytes.push_back(static_cast<char>(generator() & 0xFF));
+    return bytes;
+}
+
+// What a watch thread does: sleeps in select, reads what FIONREAD reports
+// in blocks of at most 1024 bytes, stops at the end of the stream.
+std::string ReadUntilEnd(SOCKET s)
+{
+    std::string received;
+    char buffer[1024];
+    for (;;) {
+        ws::fd_set readable{1, {s}};
+        if (ws::select(0, &readable, nullptr, nullptr, nullptr) != 1)
+            return received + "(select failed)";
+        ULONG pending = 0;
+        if (ioctlsocket(s, FIONREAD, &pending) != 0)
+            return received + "(FIONREAD failed)";
+        if (pending == 0)
+            return received;  // readable with nothing pending: the end
+        while (pending > 0) {
+            const int want = static_cast<int>(std::min<ULONG>(pending, sizeof buffer));
+            const int got = ws::recv(s, buffer, want, 0);
+            if (got <= 0)
+                return received + "(recv failed)";
+            received.append(buffer, static_cast<std::size_t>(got));
+            pending -= static_cast<ULONG>(got);
+        }
+    }
+}
+
+}  // namespace
+
+TEST(PlatformSocketTransfer, ManyConnectionsAtOnceDeliverEveryByteInOrder)
+{
+    static constexpr int kConnections = 64;
+    static constexpr std::size_t kBytes = 256 * 1024;
+    sockaddr_in where{};
+    Socket listener = Listener(where);
+    ASSERT_EQ(ws::listen(listener, kConnections), 0);
+    std::atomic<int> wrong{0};
+    Within(
+        30s,
+        [&] {
+            std::vector<std::thread> threads;
+            for (int i = 0; i < kConnections; ++i) {
+                threads.emplace_back([&, i] {
+                    Socket client = Tcp();
+                    const std::string bytes = NumberedBytes(static_cast<std::uint32_t>(1000 + i), kBytes);
+                    if (ws::connect(client, Addr(where), sizeof where) != 0 ||
+                        Send(client, bytes) != static_cast<int>(bytes.size()))
+                        wrong.fetch_add(1);
+                });
+            }
+            for (int i = 0; i < kConnections; ++i) {
+                auto accepted = std::make_shared<Socket>(ws::accept(listener, nullptr, nullptr));
+                if (accepted->Get() == INVALID_SOCKET) {
+                    wrong.fetch_add(1);
+                    continue;
+                }
+                threads.emplace_back([&wrong, accepted] {
+                    const std::string received = ReadUntilEnd(*accepted);
+                    std::uint32_t number = 0;
+                    std::memcpy(&number, received.data(), std::min(received.size(), sizeof number));
+                    if (received != NumberedBytes(number, kBytes))
+                        wrong.fetch_add(1);
+                });
+            }
+            for (auto& thread : threads)
+                thread.join();
+        },
+        "64 connections of 256 KiB");
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // --- Datagrams ----------------------------------------------------------
