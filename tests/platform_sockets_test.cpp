@@ -239,10 +239,11 @@ std::pair<Outcome, long long> CloseWhileBlocked(Socket& socket, Fn&& call)
     });
     while (tid.load() == 0)
         std::this_thread::yield();
+    // Asleep in the kernel means inside the blocking call: nothing else on
+    // its way there waits (the socket table's lock is not contended here).
     Stopwatch waiting;
     while (ThreadState(tid.load()) != 'S' && waiting.Ms() < kWaitMs)
-        std::this_thread::sleep_for(1ms);
-    std::this_thread::sleep_for(100ms);  // well inside the call by now
+        std::this_thread::yield();
     EXPECT_EQ(finished.wait_for(0ms), std::future_status::timeout) << "the call did not block";
     Stopwatch sinceClose;
     EXPECT_EQ(closesocket(socket.Release()), 0);
@@ -327,7 +328,9 @@ TEST(PlatformSocketErrors, SendsToAPeerThatClosedEndInConnResetWithoutSigpipe)
         outcome = Attempt([&] { return Send(pair.client, block); });
         if (outcome.result == SOCKET_ERROR)
             break;
-        std::this_thread::sleep_for(5ms);
+        // The peer's answer to what was sent (its FIN came first, its RST
+        // follows the data) makes the socket readable.
+        Readable(pair.client);
     }
     EXPECT_EQ(outcome.result, SOCKET_ERROR);
     EXPECT_EQ(outcome.error, WSAECONNRESET);
@@ -653,7 +656,13 @@ TEST(PlatformSocketClose, EndsABlockedConnect)
         ASSERT_EQ(ioctlsocket(queued.back(), FIONBIO, &on), 0);
         ws::connect(queued.back(), Addr(where), sizeof where);
     }
-    std::this_thread::sleep_for(100ms);
+    // The first fills the queue of a backlog of 0; the next requests are
+    // dropped and retried, so the blocking connect below stays blocked.
+    ws::fd_set connected{};
+    connected.fd_count = 1;
+    connected.fd_array[0] = queued.front();
+    timeval limit{kWaitMs / 1000, 0};
+    ASSERT_EQ(ws::select(0, nullptr, &connected, nullptr, &limit), 1);
     Socket client = Tcp();
     const SOCKET id = client.Get();
     auto [outcome, ms] = CloseWhileBlocked(client, [&] { return ws::connect(id, Addr(where), sizeof where); });
@@ -1064,7 +1073,8 @@ TEST(PlatformSocketSelect, ThreeFullSetsOfSocketsMadeAfterManyOthers)
     Socket sender = Udp();
     for (std::size_t i : {std::size_t{0}, std::size_t{31}, std::size_t{63}})
         ASSERT_EQ(SendTo(sender, "x", addresses[i]), 1);
-    std::this_thread::sleep_for(50ms);
+    for (std::size_t i : {std::size_t{0}, std::size_t{31}, std::size_t{63}})
+        ASSERT_TRUE(Readable(sockets[i]));
     timeval timeout{kWaitMs / 1000, 0};
     const int ready = ws::select(0, &readable, &writable, &failed, &timeout);
     EXPECT_EQ(ready, 3 + static_cast<int>(ws::WS_FD_SETSIZE)) << WSAGetLastError();

@@ -569,6 +569,14 @@ int WINAPI tavrin::winsock::bind(SOCKET s, const sockaddr* name, int namelen)
         return SOCKET_ERROR;
     if (!AddressFits(*record, name, &namelen))
         return FailWith(WSAEFAULT);
+    // Windows lets a stream socket bind a port that only connections in
+    // TIME_WAIT still hold, so a server restarts on its port at once;
+    // Linux needs SO_REUSEADDR for that. It still refuses a port that
+    // another socket listens on, as Windows does.
+    if (!record->datagram) {
+        const int on = 1;
+        ::setsockopt(record->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     if (::bind(record->fd, name, static_cast<socklen_t>(namelen)) != 0)
         return FailCall(*record, errno, Call::Other);
     return 0;
