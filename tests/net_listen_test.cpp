@@ -189,6 +189,27 @@ TEST(LanListen, AccessCheckComparesMaskedAddressesAndSaysSo)
     listener.Disconnect();
 }
 
+TEST(LanListen, ListenerRestartsOnItsPortWhileOldConnectionsWait)
+{
+    CLan listener;
+    std::uint16_t port = 0;
+    {
+        AcceptingHost host(listener);
+        port = ListenSomewhere(listener);
+        ASSERT_NE(port, 0);
+        Fd client = ConnectLoopbackTcp(port);
+        ASSERT_TRUE(host.WaitForAccepted(1));
+        // The server side closes first, so its end of the connection waits
+        // in TIME_WAIT on the listening port.
+        host.At(0)->Disconnect();
+        EXPECT_TRUE(WaitForEndOfStream(client));
+        listener.Disconnect();
+    }
+    CLan again;
+    EXPECT_TRUE(again.DoListening(port));
+    again.Disconnect();
+}
+
 // The access check on addresses loopback cannot produce.
 class PeerAt : public CLan {
 public:

@@ -271,15 +271,23 @@ int AwaitConnect(const SocketRecord& record)
     }
 }
 
+// Takes the descriptor over: on failure it is closed here, once.
 SOCKET Register(int fd, int family, int type, bool nonBlocking, bool connected)
 {
+    SocketRef record;
     try {
-        auto record = std::make_shared<SocketRecord>(fd, family, type);
-        record->nonBlocking.store(nonBlocking);
-        record->connectStarted.store(connected);
+        record = std::make_shared<SocketRecord>(fd, family, type);
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        SetLastError(WSAENOBUFS);
+        return INVALID_SOCKET;
+    }
+    record->nonBlocking.store(nonBlocking);
+    record->connectStarted.store(connected);
+    try {
         return Table().Insert(std::move(record));
     } catch (const std::bad_alloc&) {
-        SetLastError(WSAENOBUFS);
+        SetLastError(WSAENOBUFS);  // the record closed the descriptor
         return INVALID_SOCKET;
     }
 }
@@ -301,7 +309,9 @@ int SendOn(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
     for (;;) {
         const ssize_t sent = ::sendto(record->fd, buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL, to,
                                       to ? static_cast<socklen_t>(tolen) : 0);
-        if (sent >= 0)
+        // A blocking send that closesocket cut short fails, as on Windows,
+        // where a blocking send either sends everything or fails.
+        if (sent >= 0 && (sent == len || !record->closed.load()))
             return static_cast<int>(sent);
         const int error = errno;
         if (record->closed.load())
@@ -549,10 +559,7 @@ SOCKET WINAPI tavrin::winsock::socket(int af, int type, int protocol)
         else if (af == AF_INET6)
             ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
     }
-    const SOCKET id = Register(fd, af, baseType, (type & SOCK_NONBLOCK) != 0, false);
-    if (id == INVALID_SOCKET)
-        ::close(fd);
-    return id;
+    return Register(fd, af, baseType, (type & SOCK_NONBLOCK) != 0, false);
 }
 
 int WINAPI tavrin::winsock::bind(SOCKET s, const sockaddr* name, int namelen)
@@ -562,6 +569,14 @@ int WINAPI tavrin::winsock::bind(SOCKET s, const sockaddr* name, int namelen)
         return SOCKET_ERROR;
     if (!AddressFits(*record, name, &namelen))
         return FailWith(WSAEFAULT);
+    // Windows lets a stream socket bind a port that only connections in
+    // TIME_WAIT still hold, so a server restarts on its port at once;
+    // Linux needs SO_REUSEADDR for that. It still refuses a port that
+    // another socket listens on, as Windows does.
+    if (!record->datagram) {
+        const int on = 1;
+        ::setsockopt(record->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     if (::bind(record->fd, name, static_cast<socklen_t>(namelen)) != 0)
         return FailCall(*record, errno, Call::Other);
     return 0;
@@ -613,10 +628,8 @@ SOCKET WINAPI tavrin::winsock::accept(SOCKET s, sockaddr* addr, int* addrlen)
         return INVALID_SOCKET;
     }
     const SOCKET id = Register(fd, record->family, record->type, nonBlocking, true);
-    if (id == INVALID_SOCKET) {
-        ::close(fd);
+    if (id == INVALID_SOCKET)
         return INVALID_SOCKET;
-    }
     ReturnAddress(peer, peerLength, addr, addrlen);
     return id;
 }
