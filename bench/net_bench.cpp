@@ -319,6 +319,7 @@ public:
         : m_window([this](UINT message, WPARAM wParam, LPARAM) {
               if (message != HostWindow::kData)
                   return;
+              m_blocks.fetch_add(1);
               const size_t total = m_received.fetch_add(wParam) + wParam;
               if (total >= m_target.load()) {
                   m_reachedAt.store(Clock::now().time_since_epoch().count());
@@ -337,11 +338,14 @@ public:
         m_target = m_received.load() + bytes;
     }
     bool Wait() { return WaitForSingleObject(m_reached, kWaitMs) == WAIT_OBJECT_0; }
+    size_t Received() const { return m_received.load(); }
+    size_t Blocks() const { return m_blocks.load(); }
     // When the handler saw the armed target reached.
     Clock::time_point ReachedAt() const { return Clock::time_point(Clock::duration(m_reachedAt.load())); }
 
 private:
     std::atomic<size_t> m_received{0};
+    std::atomic<size_t> m_blocks{0};
     std::atomic<size_t> m_target{~size_t{0}};
     std::atomic<Clock::rep> m_reachedAt{0};
     CEvent m_reached{FALSE, TRUE};
@@ -587,6 +591,26 @@ ProcessUsage ReadUsageOnceThreadsAreBackTo(long threads)
 // ---------------------------------------------------------------------------
 // 1. Throughput.
 
+// CPU of the whole process per megabyte delivered (the in-process peer's
+// sending included): steadier than the rate on a machine shared with other
+// work, which takes turns on the CPUs but not CPU time.
+void SetCpuPerMegabyte(benchmark::State& state, double cpuBefore)
+{
+    const double megabytes = static_cast<double>(state.iterations()) * static_cast<double>(kTransfer) / 1e6;
+    if (megabytes > 0)
+        state.counters["cpu_ms_per_MB"] = (ProcessCpuMs() - cpuBefore) / megabytes;
+}
+
+// The size of the blocks the handler was given: a device that reads less
+// than it could per block pays a whole engine cycle for each piece.
+void SetBytesPerBlock(benchmark::State& state, const CountingWindow& window, size_t bytesBefore, size_t blocksBefore)
+{
+    const size_t blocks = window.Blocks() - blocksBefore;
+    if (blocks > 0)
+        state.counters["bytes_per_block"] =
+            static_cast<double>(window.Received() - bytesBefore) / static_cast<double>(blocks);
+}
+
 void BM_TcpRecvLoop(benchmark::State& state)
 {
     Watchdog watchdog("BM_TcpRecvLoop", std::chrono::seconds(120));
@@ -600,6 +624,7 @@ void BM_TcpRecvLoop(benchmark::State& state)
     }
     FloodingPeer peer(writer.Get());
     char buffer[kBlock];
+    const double cpu = ProcessCpuMs();
     for (auto _ : state) {
         size_t got = 0;
         while (got < kTransfer) {
@@ -613,6 +638,7 @@ void BM_TcpRecvLoop(benchmark::State& state)
             break;
         }
     }
+    SetCpuPerMegabyte(state, cpu);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransfer));
     // Unread bytes make the close a reset, which ends the peer's blocked send.
     reader.Reset();
@@ -623,6 +649,9 @@ BENCHMARK(BM_TcpRecvLoop)->UseRealTime()->Unit(benchmark::kMillisecond);
 void RunLanToHandler(benchmark::State& state, CLan& lan, CountingWindow& window, int peerFd)
 {
     FloodingPeer peer(peerFd);
+    const double cpu = ProcessCpuMs();
+    const size_t bytes = window.Received();
+    const size_t blocks = window.Blocks();
     for (auto _ : state) {
         window.Expect(kTransfer);
         if (!window.Wait()) {
@@ -630,6 +659,8 @@ void RunLanToHandler(benchmark::State& state, CLan& lan, CountingWindow& window,
             break;
         }
     }
+    SetCpuPerMegabyte(state, cpu);
+    SetBytesPerBlock(state, window, bytes, blocks);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransfer));
     // The device still reads, so the peer's last send completes.
     peer.Stop();
@@ -686,6 +717,9 @@ void BM_LoopbackBlocks(benchmark::State& state)
     window.Attach(device);
     device.Connect();
     std::vector<BYTE> block(kBlock, 'l');
+    const double cpu = ProcessCpuMs();
+    const size_t bytes = window.Received();
+    const size_t blocks = window.Blocks();
     for (auto _ : state) {
         window.Expect(kTransfer);
         for (size_t sent = 0; sent < kTransfer; sent += kBlock)
@@ -695,6 +729,8 @@ void BM_LoopbackBlocks(benchmark::State& state)
             break;
         }
     }
+    SetCpuPerMegabyte(state, cpu);
+    SetBytesPerBlock(state, window, bytes, blocks);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTransfer));
     device.Disconnect();
 }
@@ -1166,6 +1202,11 @@ void PrintSummary(Collector& reporter)
             if (rate > 0)
                 std::printf("%s to handler %.1f MB/s: ratio %.3f to the recv loop, %.2f to the loopback device\n",
                             name, rate / 1e6, rate / plain, rate / loopback);
+        std::printf("process CPU per MB: recv loop %.1f ms, loopback %.1f ms, CLan client %.1f ms, accepted CLan "
+                    "%.1f ms\n",
+                    reporter.Get("BM_TcpRecvLoop", "cpu_ms_per_MB"), reporter.Get("BM_LoopbackBlocks", "cpu_ms_per_MB"),
+                    reporter.Get("BM_LanClientToHandler", "cpu_ms_per_MB"),
+                    reporter.Get("BM_LanAcceptedToHandler", "cpu_ms_per_MB"));
     }
     const auto& lan = g_latencies["CLan client"];
     const auto& recvOnly = g_latencies["plain recv"];
