@@ -70,17 +70,20 @@ void CallerDesk::TakeCall(CDevice& listener)
 void CallerDesk::Decide(Caller& caller, const std::string& accessText, bool granted)
 {
     const std::string name = "caller " + std::to_string(caller.id);
-    m_notice(name + ": " + accessText);
     std::string reason = granted ? std::string() : std::string("not allowed by --allow");
     if (granted && m_hooks.vacancy)
         reason = m_hooks.vacancy(caller);
     if (!reason.empty()) {
+        m_notice(name + ": " + accessText);
         m_notice(name + " turned away: " + reason);
         Retire(caller.number);
         return;
     }
+    // Admitted before the text is out: whoever reads the text may count on
+    // the caller being served.
     caller.admitted = true;
     RefreshAdmitted();
+    m_notice(name + ": " + accessText);
     if (m_hooks.admitted)
         m_hooks.admitted(caller);
     if (!caller.early.empty() && m_hooks.data) {
