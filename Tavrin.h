@@ -10,12 +10,15 @@
 #include "platform/StringTable.h"
 #include "platform/Comm.h"
 #include "platform/ScriptedLine.h"
+#include "platform/MessageBox.h"
 #include "core/Device.h"
 #include "serial/Com.h"
+#include "net/Lan.h"
 #include "engine/Merge.h"
 #include "engine/ScriptLine.h"
 #include "engine/Packet.h"
 #include "res/Resource.h"
+#include "app/Library.h"
 
 #define TAVRIN_VERSION_MAJOR 0
 #define TAVRIN_VERSION_MINOR 1

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 #include "../core/Device.h"
 #include "../platform/Winsock.h"
@@ -126,4 +127,7 @@ private:
     // Set while the object is being disconnected: ends the watch thread's
     // pause after a call the host left pending.
     HANDLE m_hWatchWake;
+    // Each Write goes out whole: a Telnet refusal sent by the watch thread
+    // must not land in the middle of a host's block.
+    std::mutex m_mtxWrite;
 };

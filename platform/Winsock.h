@@ -24,6 +24,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -118,12 +119,13 @@ TAVRIN_API int WINAPI ioctlsocket(SOCKET s, long cmd, ULONG* argp);
 
 namespace tavrin::winsock {
 
-inline constexpr UINT FD_SETSIZE = 64;
+// The system's FD_SETSIZE is a macro for its own bitmap sets.
+inline constexpr UINT WS_FD_SETSIZE = 64;
 
 // Winsock's set: the sockets themselves, not a bitmap of descriptors.
 struct fd_set {
     UINT fd_count;
-    SOCKET fd_array[FD_SETSIZE];
+    SOCKET fd_array[WS_FD_SETSIZE];
 };
 
 // True when s is in the set.
