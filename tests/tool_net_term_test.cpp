@@ -1,9 +1,12 @@
 // `tavrin term` on the socket devices, run as a program against peers made
 // of plain sockets on 127.0.0.1: a TCP client to a server of the test's, a
 // listener with callers from the test admitted or turned away by --allow,
-// a datagram socket that answers, the Telnet refusal switched on, and
-// options that do not fit the device refused.
+// a datagram socket that answers, a broadcast answered (inside a network
+// namespace of its own, never on the machine's network), the Telnet
+// refusal switched on, and options that do not fit the device refused.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <string>
 
@@ -256,6 +259,75 @@ TEST(ToolNetTermUdp, EveryDatagramIsAnsweredAndShown)
     term->CloseStdin();
     EXPECT_EQ(term->WaitForExit(kTimeoutMs), 0) << term->Stderr();
     EXPECT_EQ(term->Stdout(), "ping 1\nping 2\n");
+}
+
+// A network namespace with only its loopback interface, up, and a default
+// route through it so that 255.255.255.255 can be reached; removed at the
+// end. Broadcasts from the tests are sent only in there.
+class Namespace {
+public:
+    Namespace() : m_name("tavrin-tool-" + std::to_string(getpid()))
+    {
+        m_ok = Run({"ip", "netns", "add", m_name}, m_error);
+        m_ok = m_ok && Run({"ip", "-n", m_name, "link", "set", "lo", "up"}, m_error) &&
+               Run({"ip", "-n", m_name, "route", "add", "default", "dev", "lo"}, m_error);
+    }
+    ~Namespace()
+    {
+        std::string ignored;
+        Run({"ip", "netns", "del", m_name}, ignored);
+    }
+    Namespace(const Namespace&) = delete;
+    Namespace& operator=(const Namespace&) = delete;
+    bool Ok() const { return m_ok; }
+    const std::string& Error() const { return m_error; }
+    std::unique_ptr<ChildProcess> StartTavrin(const std::vector<std::string>& args) const
+    {
+        ChildOptions options;
+        options.argv = {"ip", "netns", "exec", m_name, TAVRIN_CLI_PATH};
+        options.argv.insert(options.argv.end(), args.begin(), args.end());
+        return std::make_unique<ChildProcess>(options);
+    }
+
+private:
+    static bool Run(const std::vector<std::string>& argv, std::string& error)
+    {
+        ChildOptions options;
+        options.argv = argv;
+        ChildProcess child(options);
+        child.CloseStdin();
+        if (child.Started() && child.WaitForExit(kTimeoutMs) == 0)
+            return true;
+        error = argv[1] + " " + argv[2] + ": " + child.Error() + child.Stderr();
+        return false;
+    }
+
+    std::string m_name;
+    bool m_ok = false;
+    std::string m_error;
+};
+
+TEST(ToolNetTermUdp, ABroadcastIsAnsweredInANamespaceOfItsOwn)
+{
+    Namespace ns;
+    if (!ns.Ok())
+        GTEST_SKIP() << "no network namespace for a broadcast: " << ns.Error();
+    // Nothing else lives in the namespace: any port is free.
+    auto replier = ns.StartTavrin({"term", "udp-reply:5000:here I am"});
+    ASSERT_TRUE(replier->Started()) << replier->Error();
+    ASSERT_TRUE(replier->WaitForStderr("end of input quits", kTimeoutMs)) << replier->Stderr();
+    auto asker = ns.StartTavrin({"term", "broadcast:5000:who is there?"});
+    ASSERT_TRUE(asker->Started()) << asker->Error();
+    ASSERT_TRUE(asker->WaitForStdout("here I am", kTimeoutMs)) << asker->Stderr();
+    ASSERT_TRUE(replier->WaitForStdout("who is there?", kTimeoutMs)) << replier->Stderr();
+    EXPECT_NE(asker->Stderr().find("UDP broadcast of \"who is there?\" to port 5000"), std::string::npos)
+        << asker->Stderr();
+    asker->CloseStdin();
+    replier->CloseStdin();
+    EXPECT_EQ(asker->WaitForExit(kTimeoutMs), 0) << asker->Stderr();
+    EXPECT_EQ(replier->WaitForExit(kTimeoutMs), 0) << replier->Stderr();
+    EXPECT_EQ(asker->Stdout(), "here I am");
+    EXPECT_EQ(replier->Stdout(), "who is there?");
 }
 
 TEST(ToolNetScript, AScriptRunsOnAServerAndOnTheFirstCallerAdmitted)
