@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,29 +25,33 @@ void Notice(const std::string& text)
     PrintLine(stderr, "tavrin bridge: " + text);
 }
 
-// SIGINT and SIGTERM as a message to the host window. The signals are
-// blocked before any thread exists, so every thread inherits the block and
-// only the signalfd sees them; the stop pipe ends the watch when the bridge
-// ends for another reason.
+// SIGINT and SIGTERM as a call on a thread of the bridge's. The handler
+// only writes the signal's number to a pipe, which is all a handler may do
+// safely, and works whichever thread the signal lands on (the library may
+// have threads of its own, started before the bridge could block anything).
+// The stop pipe ends the watch when the bridge ends for another reason.
 class SignalWatch {
 public:
     SignalWatch()
     {
-        sigemptyset(&m_signals);
-        sigaddset(&m_signals, SIGINT);
-        sigaddset(&m_signals, SIGTERM);
-        m_ok = pthread_sigmask(SIG_BLOCK, &m_signals, &m_saved) == 0;
-        m_fd = m_ok ? signalfd(-1, &m_signals, SFD_CLOEXEC) : -1;
-        m_ok = m_fd >= 0 && pipe2(m_stop, O_CLOEXEC) == 0;
+        m_ok = pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0 && pipe2(m_stop, O_CLOEXEC) == 0;
+        if (!m_ok)
+            return;
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        m_ok = sigaction(SIGINT, &action, &m_savedInt) == 0 && sigaction(SIGTERM, &action, &m_savedTerm) == 0;
     }
     ~SignalWatch()
     {
         Stop();
-        for (int fd : {m_fd, m_stop[0], m_stop[1]}) {
-            if (fd >= 0)
-                close(fd);
+        sigaction(SIGINT, &m_savedInt, nullptr);
+        sigaction(SIGTERM, &m_savedTerm, nullptr);
+        for (int* fd : {&s_signalPipe[0], &s_signalPipe[1], &m_stop[0], &m_stop[1]}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
         }
-        pthread_sigmask(SIG_SETMASK, &m_saved, nullptr);
     }
     SignalWatch(const SignalWatch&) = delete;
     SignalWatch& operator=(const SignalWatch&) = delete;
@@ -59,7 +62,7 @@ public:
     {
         m_thread = std::thread([this, onSignal = std::move(onSignal)] {
             for (;;) {
-                pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+                pollfd fds[2] = {{s_signalPipe[0], POLLIN, 0}, {m_stop[0], POLLIN, 0}};
                 if (poll(fds, 2, -1) < 0) {
                     if (errno == EINTR)
                         continue;
@@ -67,9 +70,9 @@ public:
                 }
                 if (fds[1].revents != 0)
                     return;
-                signalfd_siginfo info{};
-                if (read(m_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                    onSignal(static_cast<int>(info.ssi_signo));
+                unsigned char number = 0;
+                if (read(s_signalPipe[0], &number, 1) == 1) {
+                    onSignal(number);
                     return;
                 }
             }
@@ -86,11 +89,19 @@ public:
     }
 
 private:
-    sigset_t m_signals{};
-    sigset_t m_saved{};
+    static void OnSignal(int number)
+    {
+        const int saved = errno;
+        const unsigned char byte = static_cast<unsigned char>(number);
+        [[maybe_unused]] const ssize_t written = write(s_signalPipe[1], &byte, 1);
+        errno = saved;
+    }
+
+    static inline int s_signalPipe[2] = {-1, -1};
     bool m_ok = false;
-    int m_fd = -1;
     int m_stop[2] = {-1, -1};
+    struct sigaction m_savedInt {};
+    struct sigaction m_savedTerm {};
     std::thread m_thread;
 };
 
@@ -140,7 +151,7 @@ int RunBridge(const BridgeOptions& options)
     Host host(nullptr);
     std::atomic<bool> closing{false};
     bool linkDropped = false;
-    int stopSignal = 0;
+    std::atomic<int> stopSignal{0};
 
     const auto relink = [&] {
         if (sides[0].end == nullptr || sides[1].end == nullptr)
