@@ -256,6 +256,9 @@ TEST(ToolNetTermUdp, EveryDatagramIsAnsweredAndShown)
         EXPECT_EQ(from, port);
         ASSERT_TRUE(term->WaitForStdout(ping, kTimeoutMs)) << term->Stdout() << term->Stderr();
     }
+    // There is no peer to write typed text to: it is dropped, with a word.
+    ASSERT_TRUE(term->WriteStdin("typed\n"));
+    ASSERT_TRUE(term->WaitForStderr("input is not sent", kTimeoutMs)) << term->Stderr();
     term->CloseStdin();
     EXPECT_EQ(term->WaitForExit(kTimeoutMs), 0) << term->Stderr();
     EXPECT_EQ(term->Stdout(), "ping 1\nping 2\n");

@@ -292,6 +292,17 @@ int RunTerminal(const TerminalOptions& options)
 
     Sender send = [&](const char* data, size_t length) { return Send(*device, data, length); };
     bool toldNobody = false;
+    if (argument.IsSocket() && !argument.IsStream()) {
+        // A datagram socket here has no peer of its own to write to (its
+        // Write fails with no address to send to): the input only decides
+        // when the session ends.
+        send = [&](const char*, size_t) {
+            if (!toldNobody)
+                notices.Print("input is not sent: a datagram socket has no peer to send it to");
+            toldNobody = true;
+            return true;
+        };
+    }
     if (listening) {
         // A caller whose write fails is on its way out (its leaving is
         // reported): the session goes on with the others.

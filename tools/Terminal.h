@@ -24,7 +24,8 @@ struct TerminalOptions {
 // callers send comes out on stdout, and what is typed goes to every
 // admitted caller there is at the time (nowhere, with a notice, when there
 // is none). A caller that leaves is a notice; the listener going down ends
-// the session as a dropped link.
+// the session as a dropped link. On udp-reply: and broadcast: the input is
+// not sent (a notice says so): there is no peer to send it to.
 int RunTerminal(const TerminalOptions& options);
 
 }  // namespace tavrin::tool
