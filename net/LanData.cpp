@@ -134,8 +134,12 @@ BOOL CLan::ReadStream(BYTE* pBuffer, DWORD& dwSize)
     // and are passed on; only a read that got nothing reports nothing.
     dwSize = received;
     if (dwSize > 0 && !m_pLinkedDevice.load() && m_bRefuseTelnetOptions) {
-        dwSize = tavrin::detail::StripTelnetCommands(pBuffer, dwSize, [this](BYTE option) {
-            BYTE refusal[3] = {tavrin::detail::TELNET_IAC, tavrin::detail::TELNET_WONT, option};
+        // A DO is answered WONT and a WILL DONT: a server that offers an
+        // option waits for the answer before it goes on (some send nothing,
+        // not even their banner, until every offer is answered).
+        dwSize = tavrin::detail::StripTelnetCommands(pBuffer, dwSize, [this](BYTE command, BYTE option) {
+            using namespace tavrin::detail;
+            BYTE refusal[3] = {TELNET_IAC, command == TELNET_DO ? TELNET_WONT : TELNET_DONT, option};
             Write(refusal, sizeof refusal);
         });
     }

@@ -16,7 +16,8 @@ inline constexpr BYTE TELNET_SE = 0xF0;
 // Removes the Telnet commands that lie wholly inside data[0, length) and
 // moves the other bytes forward, in order; returns the new length. A
 // negotiation (IAC WILL/WONT/DO/DONT option) is three bytes, and for each DO
-// refuse(option) is called at once; IAC IAC is one data byte 0xFF; the other
+// and each WILL refuse(command, option) is called at once; IAC IAC is one
+// data byte 0xFF; the other
 // commands (IAC NOP, IAC GA ...) are two bytes. A command cut by the end of
 // the block stays in it as data: the filter keeps nothing between blocks.
 template <typename Refuse>
@@ -40,8 +41,8 @@ DWORD StripTelnetCommands(BYTE* data, DWORD length, Refuse&& refuse)
         } else if (i + 2 < length) {
             const BYTE option = data[i + 2];
             i += 3;
-            if (command == TELNET_DO)
-                refuse(option);
+            if (command == TELNET_DO || command == TELNET_WILL)
+                refuse(command, option);
         } else {
             data[out++] = byte;
             ++i;

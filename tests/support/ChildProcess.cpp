@@ -206,6 +206,11 @@ bool ChildProcess::WaitForStderr(const std::string& text, int timeoutMs)
     return Pump(timeoutMs, [&] { return m_stderr.find(text) != std::string::npos; });
 }
 
+bool ChildProcess::WaitForStderrUntil(const std::function<bool(const std::string&)>& done, int timeoutMs)
+{
+    return Pump(timeoutMs, [&] { return done(m_stderr); });
+}
+
 std::optional<int> ChildProcess::WaitForExit(int timeoutMs)
 {
     if (m_pid <= 0)

@@ -44,6 +44,9 @@ public:
     // the time-out has passed (false).
     bool WaitForStdout(const std::string& text, int timeoutMs);
     bool WaitForStderr(const std::string& text, int timeoutMs);
+    // Reads stdout and stderr until done holds for all of stderr so far, or
+    // the time-out has passed (false).
+    bool WaitForStderrUntil(const std::function<bool(const std::string&)>& done, int timeoutMs);
     // Waits for the exit and the end of the output: the exit status, or
     // 128 + the signal; nothing when the time-out passed first.
     std::optional<int> WaitForExit(int timeoutMs);
