@@ -373,33 +373,46 @@ int RunPorts(int argc, char** argv)
     return 0;
 }
 
-int RunTerm(int argc, char** argv)
+// The DEVICE arguments and the options of term and bridge: --allow (any
+// number) and --telnet-refuse. 0 when they read well, else the exit status
+// after a message.
+int ParseDeviceCommand(const char* command, int argc, char** argv, size_t deviceCount,
+                       std::vector<std::string>& devices, std::vector<tavrin::tool::AccessRule>& allow,
+                       bool& refuseTelnet)
 {
-    tavrin::tool::TerminalOptions options;
-    std::vector<std::string> devices;
     std::string error;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
-        const int taken = TakeAllowOption(argc, argv, i, options.allow, error);
+        const int taken = TakeAllowOption(argc, argv, i, allow, error);
         if (taken < 0) {
-            std::fprintf(stderr, "tavrin term: %s\n", error.c_str());
+            std::fprintf(stderr, "tavrin %s: %s\n", command, error.c_str());
             return 2;
         }
         if (taken > 0)
             continue;
         if (arg == "--telnet-refuse") {
-            options.refuseTelnet = true;
+            refuseTelnet = true;
         } else if (arg.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "tavrin term: unknown option '%s'\n", arg.c_str());
+            std::fprintf(stderr, "tavrin %s: unknown option '%s'\n", command, arg.c_str());
             return 2;
         } else {
             devices.push_back(arg);
         }
     }
-    if (devices.size() != 1) {
-        std::fprintf(stderr, "tavrin term: needs exactly one DEVICE\n");
+    if (devices.size() != deviceCount) {
+        std::fprintf(stderr, deviceCount == 1 ? "tavrin %s: needs exactly one DEVICE\n" : "tavrin %s: needs two DEVICEs\n",
+                     command);
         return 2;
     }
+    return 0;
+}
+
+int RunTerm(int argc, char** argv)
+{
+    tavrin::tool::TerminalOptions options;
+    std::vector<std::string> devices;
+    if (const int status = ParseDeviceCommand("term", argc, argv, 1, devices, options.allow, options.refuseTelnet))
+        return status;
     options.device = devices[0];
     return tavrin::tool::RunTerminal(options);
 }
@@ -408,29 +421,12 @@ int RunBridgeCommand(int argc, char** argv)
 {
     tavrin::tool::BridgeOptions options;
     std::vector<std::string> devices;
-    std::string error;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const int taken = TakeAllowOption(argc, argv, i, options.allow, error);
-        if (taken < 0) {
-            std::fprintf(stderr, "tavrin bridge: %s\n", error.c_str());
-            return 2;
-        }
-        if (taken > 0)
-            continue;
-        if (arg == "--telnet-refuse") {
-            std::fprintf(stderr, "tavrin bridge: --telnet-refuse does nothing on a bridge: linked devices pass "
-                                 "Telnet commands on unchanged\n");
-            return 2;
-        }
-        if (arg.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "tavrin bridge: unknown option '%s'\n", arg.c_str());
-            return 2;
-        }
-        devices.push_back(arg);
-    }
-    if (devices.size() != 2) {
-        std::fprintf(stderr, "tavrin bridge: needs two DEVICEs\n");
+    bool refuseTelnet = false;
+    if (const int status = ParseDeviceCommand("bridge", argc, argv, 2, devices, options.allow, refuseTelnet))
+        return status;
+    if (refuseTelnet) {
+        std::fprintf(stderr, "tavrin bridge: --telnet-refuse does nothing on a bridge: linked devices pass "
+                             "Telnet commands on unchanged\n");
         return 2;
     }
     options.first = devices[0];
