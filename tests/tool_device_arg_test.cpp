@@ -1,5 +1,6 @@
 // The tavrin host's DEVICE argument: what each form opens and with which
-// DCB, and a clear refusal of every malformed one.
+// DCB or socket settings, the --allow rule, and a clear refusal of every
+// malformed one.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,9 +9,36 @@
 
 namespace {
 
+using tavrin::tool::AccessRule;
 using tavrin::tool::DeviceArgument;
 using tavrin::tool::ParseDeviceArgument;
 using tavrin::tool::SerialArgument;
+
+// An address as inet_addr gives it: the bytes in the order written.
+std::uint32_t NetworkOrder(unsigned a, unsigned b, unsigned c, unsigned d)
+{
+    const unsigned char bytes[4] = {static_cast<unsigned char>(a), static_cast<unsigned char>(b),
+                                    static_cast<unsigned char>(c), static_cast<unsigned char>(d)};
+    std::uint32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+AccessRule Rule(const std::string& text)
+{
+    AccessRule rule;
+    std::string error;
+    EXPECT_TRUE(tavrin::tool::ParseAccessRule(text, rule, error)) << text << ": " << error;
+    return rule;
+}
+
+std::string RuleRefusal(const std::string& text)
+{
+    AccessRule rule;
+    std::string error;
+    EXPECT_FALSE(tavrin::tool::ParseAccessRule(text, rule, error)) << text;
+    return error;
+}
 
 DeviceArgument Parse(const std::string& text)
 {
@@ -183,6 +211,117 @@ TEST(ToolDeviceArg, SettingsAreDescribedAsTheyWouldBeTyped)
     EXPECT_EQ(tavrin::tool::DescribeSettings(Parse("serial:COM1:115200,8,n,1.5,xonxoff+rtscts").serial),
               "115200,8,N,1.5,rtscts+xonxoff");
     EXPECT_EQ(tavrin::tool::DescribeSettings(Parse("serial:COM1:4800").serial), "4800");
+}
+
+TEST(ToolDeviceArgNet, TcpTakesAHostAndAPort)
+{
+    const DeviceArgument byAddress = Parse("tcp:127.0.0.1:23");
+    EXPECT_EQ(byAddress.kind, DeviceArgument::Kind::Tcp);
+    EXPECT_EQ(byAddress.net.host, "127.0.0.1");
+    EXPECT_EQ(byAddress.net.port, 23);
+    EXPECT_TRUE(byAddress.IsSocket());
+    EXPECT_TRUE(byAddress.IsStream());
+    const DeviceArgument byName = Parse("tcp:mail-relay_2.example.org:65535");
+    EXPECT_EQ(byName.net.host, "mail-relay_2.example.org");
+    EXPECT_EQ(byName.net.port, 65535);
+    EXPECT_EQ(Parse("tcp:localhost:1").net.port, 1);
+    EXPECT_EQ(Parse("tcp:localhost:08080").net.port, 8080);
+}
+
+TEST(ToolDeviceArgNet, ListenTakesAPort)
+{
+    const DeviceArgument arg = Parse("listen:2323");
+    EXPECT_EQ(arg.kind, DeviceArgument::Kind::Listen);
+    EXPECT_EQ(arg.net.port, 2323);
+    EXPECT_TRUE(arg.net.host.empty());
+    EXPECT_TRUE(arg.IsStream());
+}
+
+TEST(ToolDeviceArgNet, DatagramDevicesKeepTheirTextWhole)
+{
+    const DeviceArgument reply = Parse("udp-reply:5000:pong");
+    EXPECT_EQ(reply.kind, DeviceArgument::Kind::UdpReply);
+    EXPECT_EQ(reply.net.port, 5000);
+    EXPECT_EQ(reply.net.text, "pong");
+    EXPECT_TRUE(reply.IsSocket());
+    EXPECT_FALSE(reply.IsStream());
+    // The text is everything after the port, colons and spaces included.
+    EXPECT_EQ(Parse("udp-reply:5000:time: 12:00 ").net.text, "time: 12:00 ");
+    // An empty text answers nothing.
+    EXPECT_EQ(Parse("udp-reply:5000:").net.text, "");
+    const DeviceArgument broadcast = Parse("broadcast:9:who is there?");
+    EXPECT_EQ(broadcast.kind, DeviceArgument::Kind::Broadcast);
+    EXPECT_EQ(broadcast.net.port, 9);
+    EXPECT_EQ(broadcast.net.text, "who is there?");
+    EXPECT_FALSE(broadcast.IsStream());
+}
+
+TEST(ToolDeviceArgNet, MalformedSocketDevicesSayWhatIsWrong)
+{
+    // Ports: a number from 1 to 65535, nothing else.
+    for (const char* text : {"tcp:localhost:0", "tcp:localhost:65536", "tcp:localhost:99999999999", "listen:0",
+                             "listen:70000", "udp-reply:65536:x", "broadcast:0:x"})
+        EXPECT_NE(Refusal(text).find("the port must be from 1 to 65535"), std::string::npos) << text;
+    for (const char* text : {"tcp:localhost:http", "tcp:localhost:-1", "tcp:localhost:+23", "tcp:localhost:23 ",
+                             "listen:2323:extra", "listen:0x50", "udp-reply:port:x", "broadcast: 9:x"})
+        EXPECT_NE(Refusal(text).find("the port must be a number from 1 to 65535"), std::string::npos) << text;
+    for (const char* text : {"tcp:localhost:", "listen:", "udp-reply::x", "broadcast::x"})
+        EXPECT_NE(Refusal(text).find("a port is needed"), std::string::npos) << text;
+    // Hosts.
+    EXPECT_NE(Refusal("tcp:23").find("expected tcp:HOST:PORT"), std::string::npos);
+    EXPECT_NE(Refusal("tcp::23").find("a host is needed"), std::string::npos);
+    EXPECT_NE(Refusal("tcp:::1:23").find("IPv6 is not supported"), std::string::npos);
+    EXPECT_NE(Refusal("tcp:my host:23").find("a name or a dotted IPv4 address"), std::string::npos);
+    EXPECT_NE(Refusal("tcp:[127.0.0.1]:23").find("a name or a dotted IPv4 address"), std::string::npos);
+    // Texts.
+    EXPECT_NE(Refusal("udp-reply:5000").find("expected udp-reply:PORT:TEXT"), std::string::npos);
+    EXPECT_NE(Refusal("broadcast:5000").find("expected broadcast:PORT:TEXT"), std::string::npos);
+    EXPECT_NE(Refusal("broadcast:5000:").find("a text to broadcast is needed"), std::string::npos);
+    // The prefix must be written as it is listed.
+    EXPECT_NE(Refusal("TCP:localhost:23").find("unknown device"), std::string::npos);
+    EXPECT_NE(Refusal("udp:5000:x").find("unknown device"), std::string::npos);
+    // The list of known devices names the new ones, and the whole argument
+    // is quoted back.
+    EXPECT_NE(Refusal("telnet:host:23").find("listen:PORT"), std::string::npos);
+    EXPECT_NE(Refusal("listen:0").find("'listen:0'"), std::string::npos);
+}
+
+TEST(ToolDeviceArgNet, AllowRulesTakeADottedMaskOrAPrefixLength)
+{
+    const AccessRule dotted = Rule("127.0.0.0/255.0.0.0");
+    EXPECT_EQ(dotted.address, NetworkOrder(127, 0, 0, 0));
+    EXPECT_EQ(dotted.mask, NetworkOrder(255, 0, 0, 0));
+    const AccessRule prefix = Rule("127.0.0.0/8");
+    EXPECT_EQ(prefix.address, dotted.address);
+    EXPECT_EQ(prefix.mask, dotted.mask);
+    EXPECT_EQ(Rule("192.168.17.0/20").mask, NetworkOrder(255, 255, 240, 0));
+    EXPECT_EQ(Rule("10.1.2.3/31").mask, NetworkOrder(255, 255, 255, 254));
+    EXPECT_EQ(Rule("10.1.2.3/32").mask, NetworkOrder(255, 255, 255, 255));
+    EXPECT_EQ(Rule("10.1.2.3/255.255.255.255").mask, NetworkOrder(255, 255, 255, 255));
+    EXPECT_EQ(Rule("0.0.0.0/0").mask, 0u);
+    EXPECT_EQ(Rule("0.0.0.0/0.0.0.0").mask, 0u);
+    // A bare address is that one host.
+    const AccessRule host = Rule("192.0.2.7");
+    EXPECT_EQ(host.address, NetworkOrder(192, 0, 2, 7));
+    EXPECT_EQ(host.mask, NetworkOrder(255, 255, 255, 255));
+    // Host bits beyond the mask are kept; the comparison masks both sides.
+    EXPECT_EQ(Rule("127.0.0.1/8").address, NetworkOrder(127, 0, 0, 1));
+    EXPECT_EQ(tavrin::tool::DescribeAccessRule(Rule("127.0.0.0/255.0.0.0")), "127.0.0.0/8");
+    EXPECT_EQ(tavrin::tool::DescribeAccessRule(Rule("192.168.17.0/20")), "192.168.17.0/20");
+}
+
+TEST(ToolDeviceArgNet, MalformedAllowRulesSayWhatIsWrong)
+{
+    for (const char* text : {"", "/8", "localhost/8", "127.0.0/8", "127.0.0.0.1/8", "256.0.0.0/8", "127..0.1/8",
+                             "127.0.0.-1/8", "127.0.0.1234/8"})
+        EXPECT_NE(RuleRefusal(text).find("--allow needs ADDRESS/MASK"), std::string::npos) << text;
+    EXPECT_NE(RuleRefusal("127.0.0.0/33").find("prefix length must be from 0 to 32"), std::string::npos);
+    for (const char* text : {"127.0.0.0/", "127.0.0.0/255.0.0", "127.0.0.0/256.0.0.0", "127.0.0.0/x", "127.0.0.0/008"})
+        EXPECT_NE(RuleRefusal(text).find("the mask must be dotted"), std::string::npos) << text;
+    for (const char* text : {"10.0.0.0/255.0.255.0", "10.0.0.0/0.0.0.255", "10.0.0.0/255.255.255.253"})
+        EXPECT_NE(RuleRefusal(text).find("ones followed by zeros"), std::string::npos) << text;
+    // The rule is quoted back.
+    EXPECT_NE(RuleRefusal("10.0.0.0/255.0.255.0").find("'10.0.0.0/255.0.255.0'"), std::string::npos);
 }
 
 }  // namespace

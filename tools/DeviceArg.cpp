@@ -11,6 +11,19 @@ namespace {
 
 constexpr char kSerialPrefix[] = "serial:";
 
+struct NetPrefix {
+    const char* text;
+    DeviceArgument::Kind kind;
+};
+constexpr NetPrefix kNetPrefixes[] = {{"tcp:", DeviceArgument::Kind::Tcp},
+                                      {"listen:", DeviceArgument::Kind::Listen},
+                                      {"udp-reply:", DeviceArgument::Kind::UdpReply},
+                                      {"broadcast:", DeviceArgument::Kind::Broadcast}};
+
+constexpr char kKnownDevices[] =
+    "loopback, serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]], tcp:HOST:PORT, listen:PORT, udp-reply:PORT:TEXT, "
+    "broadcast:PORT:TEXT";
+
 std::vector<std::string> Split(const std::string& text, char separator)
 {
     std::vector<std::string> fields;
@@ -140,7 +153,206 @@ bool ParseSettings(const std::string& text, SerialArgument& result, std::string&
            ParseStopBits(fields[3], result, error) && (fields.size() == 4 || ParseFlow(fields[4], result, error));
 }
 
+// Names as a resolver takes them, and dotted addresses. Anything else
+// (a space, a colon of an IPv6 address, a stray bracket) would only fail
+// later with a vaguer word from the resolver.
+bool ValidHost(const std::string& host)
+{
+    return std::all_of(host.begin(), host.end(), [](unsigned char c) {
+        return std::isalnum(c) != 0 || c == '.' || c == '-' || c == '_';
+    });
+}
+
+// Four decimal numbers 0..255 joined by dots, into the bytes of an address
+// in the order they are written, which is network byte order.
+bool ParseDotted(const std::string& text, std::uint32_t& address)
+{
+    const std::vector<std::string> parts = Split(text, '.');
+    if (parts.size() != 4)
+        return false;
+    unsigned char bytes[4];
+    for (size_t i = 0; i < 4; ++i) {
+        if (!AllDigits(parts[i]) || parts[i].size() > 3)
+            return false;
+        const int value = std::stoi(parts[i]);
+        if (value > 255)
+            return false;
+        bytes[i] = static_cast<unsigned char>(value);
+    }
+    std::memcpy(&address, bytes, sizeof address);
+    return true;
+}
+
+std::uint32_t HostOrder(std::uint32_t networkOrder)
+{
+    unsigned char bytes[4];
+    std::memcpy(bytes, &networkOrder, sizeof bytes);
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) | (std::uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+std::uint32_t NetworkOrder(std::uint32_t hostOrder)
+{
+    const unsigned char bytes[4] = {static_cast<unsigned char>(hostOrder >> 24), static_cast<unsigned char>(hostOrder >> 16),
+                                    static_cast<unsigned char>(hostOrder >> 8), static_cast<unsigned char>(hostOrder)};
+    std::uint32_t result;
+    std::memcpy(&result, bytes, sizeof result);
+    return result;
+}
+
+std::string Dotted(std::uint32_t networkOrder)
+{
+    unsigned char bytes[4];
+    std::memcpy(bytes, &networkOrder, sizeof bytes);
+    return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
+           std::to_string(bytes[3]);
+}
+
+int PrefixLength(std::uint32_t hostOrderMask)
+{
+    int length = 0;
+    while (length < 32 && (hostOrderMask & (0x80000000u >> length)) != 0)
+        ++length;
+    return length;
+}
+
+bool ParseTcp(const std::string& text, NetArgument& result, std::string& error)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        error = "expected tcp:HOST:PORT, for example tcp:127.0.0.1:23";
+        return false;
+    }
+    result.host = text.substr(0, colon);
+    if (result.host.empty()) {
+        error = "a host is needed, for example tcp:127.0.0.1:23 or tcp:localhost:23";
+        return false;
+    }
+    if (result.host.find(':') != std::string::npos) {
+        error = "the host must be a name or a dotted IPv4 address (IPv6 is not supported), got '" + result.host + "'";
+        return false;
+    }
+    if (!ValidHost(result.host)) {
+        error = "the host must be a name or a dotted IPv4 address, got '" + result.host + "'";
+        return false;
+    }
+    return ParsePort(text.substr(colon + 1), result.port, error);
+}
+
+// PORT:TEXT, split at the first colon: the text may hold colons of its own.
+bool ParsePortAndText(const std::string& text, const char* form, NetArgument& result, std::string& error)
+{
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        error = std::string("expected ") + form;
+        return false;
+    }
+    if (!ParsePort(text.substr(0, colon), result.port, error))
+        return false;
+    result.text = text.substr(colon + 1);
+    return true;
+}
+
 }  // namespace
+
+const char* KindName(DeviceArgument::Kind kind)
+{
+    switch (kind) {
+    case DeviceArgument::Kind::Loopback: return "loopback";
+    case DeviceArgument::Kind::Serial: return "serial:";
+    case DeviceArgument::Kind::Tcp: return "tcp:";
+    case DeviceArgument::Kind::Listen: return "listen:";
+    case DeviceArgument::Kind::UdpReply: return "udp-reply:";
+    case DeviceArgument::Kind::Broadcast: return "broadcast:";
+    }
+    return "?";
+}
+
+bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error)
+{
+    if (text.empty()) {
+        error = "a port is needed (1 to 65535)";
+        return false;
+    }
+    if (!AllDigits(text)) {
+        error = "the port must be a number from 1 to 65535, got '" + text + "'";
+        return false;
+    }
+    const unsigned long value = text.size() > 5 ? 0 : std::stoul(text);
+    if (value == 0 || value > 65535) {
+        error = "the port must be from 1 to 65535, got '" + text + "'";
+        return false;
+    }
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+bool ParseNetArgument(DeviceArgument::Kind kind, const std::string& text, NetArgument& result, std::string& error)
+{
+    result = NetArgument{};
+    switch (kind) {
+    case DeviceArgument::Kind::Tcp:
+        return ParseTcp(text, result, error);
+    case DeviceArgument::Kind::Listen:
+        return ParsePort(text, result.port, error);
+    case DeviceArgument::Kind::UdpReply:
+        // An empty text answers nothing: the datagrams are only shown.
+        return ParsePortAndText(text, "udp-reply:PORT:TEXT, for example udp-reply:5000:pong", result, error);
+    case DeviceArgument::Kind::Broadcast:
+        if (!ParsePortAndText(text, "broadcast:PORT:TEXT, for example broadcast:5000:ping", result, error))
+            return false;
+        if (result.text.empty()) {
+            error = "a text to broadcast is needed after the port, for example broadcast:5000:ping";
+            return false;
+        }
+        return true;
+    default:
+        error = "not a socket device";
+        return false;
+    }
+}
+
+bool ParseAccessRule(const std::string& text, AccessRule& rule, std::string& error)
+{
+    const size_t slash = text.find('/');
+    const std::string address = text.substr(0, slash);
+    if (!ParseDotted(address, rule.address)) {
+        error = "--allow needs ADDRESS/MASK with a dotted IPv4 address, for example 127.0.0.0/255.0.0.0 or "
+                "127.0.0.0/8, got '" + text + "'";
+        return false;
+    }
+    if (slash == std::string::npos) {
+        // A bare address admits that one host.
+        rule.mask = 0xFFFFFFFFu;
+        return true;
+    }
+    const std::string mask = text.substr(slash + 1);
+    if (AllDigits(mask) && mask.size() <= 2) {
+        const int length = std::stoi(mask);
+        if (length > 32) {
+            error = "the prefix length must be from 0 to 32, got '" + text + "'";
+            return false;
+        }
+        rule.mask = NetworkOrder(length == 0 ? 0 : 0xFFFFFFFFu << (32 - length));
+        return true;
+    }
+    if (!ParseDotted(mask, rule.mask)) {
+        error = "the mask must be dotted (255.0.0.0) or a prefix length from 0 to 32 (8), got '" + text + "'";
+        return false;
+    }
+    // Ones from the top and zeros below: a mask with holes is far more
+    // likely a typing error than a wish.
+    const std::uint32_t inverted = ~HostOrder(rule.mask);
+    if ((inverted & (inverted + 1)) != 0) {
+        error = "the mask must be ones followed by zeros (like 255.255.0.0), got '" + text + "'";
+        return false;
+    }
+    return true;
+}
+
+std::string DescribeAccessRule(const AccessRule& rule)
+{
+    return Dotted(rule.address) + "/" + std::to_string(PrefixLength(HostOrder(rule.mask)));
+}
 
 bool ParseSerialArgument(const std::string& text, SerialArgument& result, std::string& error)
 {
@@ -181,7 +393,17 @@ bool ParseDeviceArgument(const std::string& text, DeviceArgument& result, std::s
         error = "bad device '" + text + "': " + error;
         return false;
     }
-    error = "unknown device '" + text + "' (known: loopback, serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]])";
+    for (const NetPrefix& prefix : kNetPrefixes) {
+        const size_t length = std::strlen(prefix.text);
+        if (text.compare(0, length, prefix.text) != 0)
+            continue;
+        result.kind = prefix.kind;
+        if (ParseNetArgument(prefix.kind, text.substr(length), result.net, error))
+            return true;
+        error = "bad device '" + text + "': " + error;
+        return false;
+    }
+    error = "unknown device '" + text + "' (known: " + kKnownDevices + ")";
     return false;
 }
 

@@ -1,8 +1,14 @@
 // The DEVICE argument of the tavrin host's commands:
 //   loopback
 //   serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]]
+//   tcp:HOST:PORT          a TCP client
+//   listen:PORT            a TCP server that takes callers
+//   udp-reply:PORT:TEXT    a datagram socket answering every datagram with TEXT
+//   broadcast:PORT:TEXT    broadcasts TEXT once and shows the answers
 // PATH is passed to the library as written, so "COM3" and "\\.\COM3" go
 // through its COM-port mapping and anything else is opened as a path.
+// And the --allow ADDRESS/MASK rule that picks the callers a listen: device
+// admits.
 #pragma once
 
 #include <cstdint>
@@ -27,16 +33,47 @@ struct SerialArgument {
     bool xonXoff = false;
 };
 
+// The socket devices. host is used by tcp: only, text by udp-reply: and
+// broadcast: only; the text is sent as written, every byte of it.
+struct NetArgument {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string text;
+};
+
 struct DeviceArgument {
-    enum class Kind { Loopback, Serial };
+    enum class Kind { Loopback, Serial, Tcp, Listen, UdpReply, Broadcast };
     Kind kind = Kind::Loopback;
     SerialArgument serial;
+    NetArgument net;
+
+    bool IsSocket() const { return kind >= Kind::Tcp; }
+    // A byte stream to one peer, where Telnet options can arise.
+    bool IsStream() const { return kind == Kind::Tcp || kind == Kind::Listen; }
+};
+
+// An --allow rule: a caller is admitted when its address, masked, equals
+// address masked. Both in network byte order, as inet_addr gives them.
+struct AccessRule {
+    std::uint32_t address = 0;
+    std::uint32_t mask = 0;
 };
 
 // False, with a sentence saying what is wrong, for a malformed argument.
 bool ParseDeviceArgument(const std::string& text, DeviceArgument& result, std::string& error);
 // The part after "serial:".
 bool ParseSerialArgument(const std::string& text, SerialArgument& result, std::string& error);
+// The part after "tcp:", "listen:", "udp-reply:" or "broadcast:".
+bool ParseNetArgument(DeviceArgument::Kind kind, const std::string& text, NetArgument& result, std::string& error);
+// A port number, 1..65535, in decimal digits.
+bool ParsePort(const std::string& text, std::uint16_t& port, std::string& error);
+// "ADDRESS/MASK" with a dotted mask (127.0.0.0/255.0.0.0) or a prefix
+// length (127.0.0.0/8); the mask must be contiguous ones.
+bool ParseAccessRule(const std::string& text, AccessRule& rule, std::string& error);
+// "127.0.0.0/8" for messages.
+std::string DescribeAccessRule(const AccessRule& rule);
+// "device" kinds as the user writes them: "tcp:", "listen:", ...
+const char* KindName(DeviceArgument::Kind kind);
 // n for "COMn" or "\\.\COMn" (1..255), else 0.
 int ComPortNumber(const std::string& path);
 // The DCB for a serial argument with line settings: binary mode, the

@@ -1,11 +1,66 @@
 #include "Devices.h"
 
+#include "Host.h"
+
 namespace tavrin::tool {
+
+namespace {
+
+#if TAVRIN_TOOL_HAS_LAN
+// The socket error of the failed call, when it left one.
+std::string SocketErrorSuffix()
+{
+    const int code = WSAGetLastError();
+    return code != 0 ? " (error " + std::to_string(code) + ")" : std::string();
+}
+
+bool ConnectLan(CLan& lan, const DeviceArgument& argument, std::string& error)
+{
+    const NetArgument& net = argument.net;
+    WSASetLastError(0);
+    switch (argument.kind) {
+    case DeviceArgument::Kind::Tcp:
+        if (lan.Connect(CString(net.host.c_str()), net.port) && lan.IsConnected())
+            return true;
+        error = "cannot connect to " + net.host + ":" + std::to_string(net.port) + SocketErrorSuffix();
+        return false;
+    case DeviceArgument::Kind::Listen:
+        if (lan.DoListening(net.port))
+            return true;
+        error = "cannot listen on port " + std::to_string(net.port) + SocketErrorSuffix();
+        return false;
+    case DeviceArgument::Kind::UdpReply:
+        if (lan.AutoReply(net.port, CString(net.text.c_str())) && lan.IsConnected())
+            return true;
+        error = "cannot answer datagrams on port " + std::to_string(net.port) + SocketErrorSuffix();
+        return false;
+    case DeviceArgument::Kind::Broadcast:
+        lan.SendBroadcast(CString(net.text.c_str()), net.port);
+        if (lan.IsConnected())
+            return true;
+        error = "cannot broadcast to port " + std::to_string(net.port) + SocketErrorSuffix();
+        return false;
+    default:
+        error = "not a socket device";
+        return false;
+    }
+}
+#endif
+
+}  // namespace
 
 std::unique_ptr<CDevice> CreateDevice(const DeviceArgument& argument, std::string& error)
 {
     if (argument.kind == DeviceArgument::Kind::Loopback)
         return std::make_unique<CDevice>();
+    if (argument.IsSocket()) {
+#if TAVRIN_TOOL_HAS_LAN
+        return std::make_unique<CLan>();
+#else
+        error = "this build of the library has no sockets yet";
+        return nullptr;
+#endif
+    }
 #if TAVRIN_TOOL_HAS_SERIAL
     (void)error;
     const SerialArgument& serial = argument.serial;
@@ -27,6 +82,14 @@ bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string&
             return true;
         error = "the loopback device did not start";
         return false;
+    }
+    if (argument.IsSocket()) {
+#if TAVRIN_TOOL_HAS_LAN
+        return ConnectLan(static_cast<CLan&>(device), argument, error);
+#else
+        error = "this build of the library has no sockets yet";
+        return false;
+#endif
     }
 #if TAVRIN_TOOL_HAS_SERIAL
     const SerialArgument& serial = argument.serial;
@@ -56,9 +119,54 @@ bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string&
 
 std::string DescribeDevice(const DeviceArgument& argument)
 {
-    if (argument.kind == DeviceArgument::Kind::Loopback)
+    const NetArgument& net = argument.net;
+    switch (argument.kind) {
+    case DeviceArgument::Kind::Loopback:
         return "loopback";
-    return argument.serial.path + " at " + DescribeSettings(argument.serial);
+    case DeviceArgument::Kind::Serial:
+        return argument.serial.path + " at " + DescribeSettings(argument.serial);
+    case DeviceArgument::Kind::Tcp:
+        return "TCP " + net.host + ":" + std::to_string(net.port);
+    case DeviceArgument::Kind::Listen:
+        return "TCP port " + std::to_string(net.port) + ", listening";
+    case DeviceArgument::Kind::UdpReply:
+        return "UDP port " + std::to_string(net.port) + ", answering \"" +
+               Readable(reinterpret_cast<const BYTE*>(net.text.data()), net.text.size()) + "\"";
+    case DeviceArgument::Kind::Broadcast:
+        return "UDP broadcast of \"" + Readable(reinterpret_cast<const BYTE*>(net.text.data()), net.text.size()) +
+               "\" to port " + std::to_string(net.port);
+    }
+    return "?";
+}
+
+bool RefuseTelnetOptions(CDevice& device, const DeviceArgument& argument, std::string& error)
+{
+    if (!argument.IsStream()) {
+        error = std::string("--telnet-refuse needs a tcp: or listen: device, not ") + KindName(argument.kind);
+        return false;
+    }
+#if TAVRIN_TOOL_HAS_LAN
+    static_cast<CLan&>(device).SetRefuseTelnetOptions(TRUE);
+    return true;
+#else
+    (void)device;
+    error = "this build of the library has no sockets yet";
+    return false;
+#endif
+}
+
+bool CheckNetOptions(const DeviceArgument& argument, bool hasAllow, bool telnetRefuse, std::string& error)
+{
+    if (hasAllow && argument.kind != DeviceArgument::Kind::Listen) {
+        error = std::string("--allow picks the callers of a listen: device; ") + KindName(argument.kind) +
+                " has no callers";
+        return false;
+    }
+    if (telnetRefuse && !argument.IsStream()) {
+        error = std::string("--telnet-refuse needs a tcp: or listen: device, not ") + KindName(argument.kind);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace tavrin::tool

@@ -65,12 +65,39 @@ Host::~Host()
 
 int Host::Attach(CDevice& device, const char* label)
 {
-    const int number = static_cast<int>(m_labels.size());
-    m_labels.emplace_back(label ? label : "");
+    int number = 0;
+    while (number < static_cast<int>(m_attached.size()) && m_attached[static_cast<size_t>(number)])
+        ++number;
+    if (number == kMaxDevices)
+        return -1;
+    if (number == static_cast<int>(m_attached.size())) {
+        m_attached.push_back(true);
+        m_labels.emplace_back();
+    }
+    m_attached[static_cast<size_t>(number)] = true;
+    m_labels[static_cast<size_t>(number)] = label ? label : "";
+    ++m_nAttached;
     device.EnableNotify(m_hWnd);
     for (int i = 0; i < DEVMSG_COUNT; ++i)
         device.SetMessage(i, kFirstNotification + kDeviceStride * static_cast<UINT>(number) + static_cast<UINT>(i));
     return number;
+}
+
+void Host::Detach(int number)
+{
+    if (number < 0 || number >= static_cast<int>(m_attached.size()) || !m_attached[static_cast<size_t>(number)])
+        return;
+    m_attached[static_cast<size_t>(number)] = false;
+    --m_nAttached;
+}
+
+void Host::Post(std::function<void()> task)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_tasksLock);
+        m_tasks.push_back(std::move(task));
+    }
+    PostMessageA(m_hWnd, kHostTask, 0, 0);
 }
 
 bool Host::RunUntilDone(DWORD timeoutMs)
@@ -96,16 +123,30 @@ bool Host::RunUntilDone(DWORD timeoutMs)
 
 LRESULT Host::Handle(UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == kHostTask) {
+        // One task per message: a task that pumps (a disconnect serving sent
+        // messages) may run the next ones itself.
+        std::function<void()> task;
+        {
+            std::lock_guard<std::mutex> guard(m_tasksLock);
+            if (m_tasks.empty())
+                return 0;
+            task = std::move(m_tasks.front());
+            m_tasks.pop_front();
+        }
+        task();
+        return 0;
+    }
     if (message < kFirstNotification || message >= kFirstNotification + kDeviceStride * m_labels.size())
         return 0;
     const int device = static_cast<int>((message - kFirstNotification) / kDeviceStride);
     const int index = static_cast<int>((message - kFirstNotification) % kDeviceStride);
-    if (index >= DEVMSG_COUNT)
+    if (index >= DEVMSG_COUNT || !m_attached[static_cast<size_t>(device)])
         return 0;
     ++m_nNotifications;
 
     std::string line;
-    if (m_labels.size() > 1)
+    if (m_nAttached > 1)
         line += m_labels[static_cast<size_t>(device)] + ": ";
     char head[64];
     std::snprintf(head, sizeof head, "%-22s wParam=%-5lu", NotificationName(index), static_cast<unsigned long>(wParam));

@@ -5,6 +5,7 @@
 #include <tavrin/Tavrin.h>
 
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,6 +17,9 @@ namespace tavrin::tool {
 inline constexpr UINT kFirstNotification = WM_APP;   // WM_APP + 0x20 * device + index
 inline constexpr UINT kDeviceStride = 0x20;
 inline constexpr UINT kHostDone = WM_APP + 0x1000;    // the work has finished
+inline constexpr UINT kHostTask = WM_APP + 0x1001;    // run the posted tasks
+// The device numbers whose messages stay below kHostDone.
+inline constexpr int kMaxDevices = static_cast<int>((kHostDone - kFirstNotification) / kDeviceStride);
 
 const char* NotificationName(int nIndex);
 // Bytes in a form a person can read: printable ASCII as it is, the rest as
@@ -39,9 +43,18 @@ public:
 
     HWND Window() const { return m_hWnd; }
     // Gives the device the window and a message number for every index;
-    // returns the device's number. The label prefixes its lines when there
-    // is more than one device.
+    // returns the device's number, or -1 when kMaxDevices are attached. The
+    // label prefixes its lines when more than one device is attached. A
+    // number given up with Detach is given again.
     int Attach(CDevice& device, const char* label);
+    // Gives the number up. The device must be disconnected: nothing of it
+    // may be on its way to the window any more, since the next device
+    // attached gets the same message numbers.
+    void Detach(int number);
+    // Runs task on the window's thread once the current message has been
+    // handled: a handler's way to do what must not happen inside it (such
+    // as disconnecting the device that is notifying). Any thread.
+    void Post(std::function<void()> task);
     void SetResponder(Responder responder) { m_responder = std::move(responder); }
     // Pumps messages until someone posts kHostDone; false when the time-out
     // (INFINITE by default) passed first.
@@ -57,6 +70,10 @@ private:
     HWND m_hWnd;
     int m_nNotifications = 0;
     std::vector<std::string> m_labels;
+    std::vector<bool> m_attached;
+    int m_nAttached = 0;
+    std::mutex m_tasksLock;
+    std::deque<std::function<void()>> m_tasks;
     Responder m_responder;
     std::map<int, std::string> m_values;
 };

@@ -14,11 +14,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
 
@@ -108,6 +110,10 @@ private:
     std::atomic<bool> m_raw{false};
 };
 
+// Where typed input goes: false when it could not be sent and the session
+// should end.
+using Sender = std::function<bool(const char*, size_t)>;
+
 bool Send(CDevice& device, const char* data, size_t length)
 {
     std::vector<BYTE> bytes(data, data + length);
@@ -118,14 +124,14 @@ bool Send(CDevice& device, const char* data, size_t length)
 // ends at LF, or at a CR that no LF follows in what has arrived, so that a
 // peer waiting for "AT\r" hears it without waiting for more input; the bytes
 // on the line are the same either way.
-bool SendLines(CDevice& device, std::string& pending)
+bool SendLines(const Sender& send, std::string& pending)
 {
     size_t start = 0;
     for (size_t i = 0; i < pending.size(); ++i) {
         const bool lineEnd = pending[i] == '\n' || (pending[i] == '\r' && (i + 1 == pending.size() || pending[i + 1] != '\n'));
         if (!lineEnd)
             continue;
-        if (!Send(device, pending.data() + start, i + 1 - start))
+        if (!send(pending.data() + start, i + 1 - start))
             return false;
         start = i + 1;
     }
@@ -133,7 +139,7 @@ bool SendLines(CDevice& device, std::string& pending)
     return true;
 }
 
-EndReason PumpInput(CDevice& device, bool rawKeys, int stopFd, Notices& notices)
+EndReason PumpInput(const Sender& send, bool rawKeys, int stopFd, Notices& notices)
 {
     std::string pending;
     std::vector<char> buffer(4096);
@@ -160,7 +166,7 @@ EndReason PumpInput(CDevice& device, bool rawKeys, int stopFd, Notices& notices)
             return EndReason::InputFailed;
         }
         if (count == 0) {
-            if (!pending.empty() && !Send(device, pending.data(), pending.size()))
+            if (!pending.empty() && !send(pending.data(), pending.size()))
                 return EndReason::WriteFailed;
             return EndReason::EndOfInput;
         }
@@ -168,14 +174,14 @@ EndReason PumpInput(CDevice& device, bool rawKeys, int stopFd, Notices& notices)
             const void* escape = std::memchr(buffer.data(), kEscapeKey, static_cast<size_t>(count));
             const size_t keys = escape != nullptr ? static_cast<size_t>(static_cast<const char*>(escape) - buffer.data())
                                                   : static_cast<size_t>(count);
-            if (keys != 0 && !Send(device, buffer.data(), keys))
+            if (keys != 0 && !send(buffer.data(), keys))
                 return EndReason::WriteFailed;
             if (escape != nullptr)
                 return EndReason::EscapeKey;
             continue;
         }
         pending.append(buffer.data(), static_cast<size_t>(count));
-        if (!SendLines(device, pending))
+        if (!SendLines(send, pending))
             return EndReason::WriteFailed;
     }
 }
@@ -195,14 +201,16 @@ std::string HexCode(WPARAM code)
 
 }  // namespace
 
-int RunTerminal(const std::string& deviceText)
+int RunTerminal(const TerminalOptions& options)
 {
     DeviceArgument argument;
     std::string error;
-    if (!ParseDeviceArgument(deviceText, argument, error)) {
+    if (!ParseDeviceArgument(options.device, argument, error) ||
+        !CheckNetOptions(argument, !options.allow.empty(), options.refuseTelnet, error)) {
         std::fprintf(stderr, "tavrin term: %s\n", error.c_str());
         return 2;
     }
+    const bool listening = argument.kind == DeviceArgument::Kind::Listen;
     Notices notices;
     std::atomic<bool> closing{false};
     std::atomic<bool> linkDropped{false};
@@ -212,18 +220,29 @@ int RunTerminal(const std::string& deviceText)
         notices.Print(error);
         return 1;
     }
-    host.Attach(*device, "term");
-    host.SetResponder([&](int, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    const auto printData = [](const BYTE* data, size_t length) {
+        std::fwrite(data, 1, length, stdout);
+        std::fflush(stdout);
+    };
+    CallerDesk::Hooks hooks;
+    hooks.data = [&](CallerDesk::Caller&, const BYTE* data, size_t length) { printData(data, length); };
+    CallerDesk callers(host, options.allow, options.refuseTelnet, [&](const std::string& text) { notices.Print(text); },
+                       std::move(hooks));
+    const int deviceNumber = host.Attach(*device, "term");
+    host.SetResponder([&](int number, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        if (number != deviceNumber) {
+            callers.Handle(number, index, wParam, lParam);
+            return 0;
+        }
         switch (index) {
         case DEVMSG_DATA:
-            std::fwrite(reinterpret_cast<const void*>(lParam), 1, wParam, stdout);
-            std::fflush(stdout);
+            printData(reinterpret_cast<const BYTE*>(lParam), wParam);
             break;
         case DEVMSG_ERROR:
             notices.Print("error " + HexCode(wParam) + ": " + reinterpret_cast<const CString*>(lParam)->str());
             break;
         case DEVMSG_CONNECTED:
-            notices.Print("connected");
+            notices.Print(listening ? "listening" : "connected");
             break;
         case DEVMSG_DISCONNECTED:
             notices.Print("disconnected");
@@ -233,13 +252,21 @@ int RunTerminal(const std::string& deviceText)
             }
             break;
         case DEVMSG_CALL:
-            notices.Print("incoming call");
+            if (listening)
+                callers.TakeCall(*device);
+            else
+                notices.Print("incoming call");
             break;
         default:
             break;
         }
         return 0;
     });
+    // A listener passes the option on to each caller it takes.
+    if (options.refuseTelnet && !listening && !RefuseTelnetOptions(*device, argument, error)) {
+        notices.Print(error);
+        return 2;
+    }
     if (!ConnectDevice(*device, argument, error)) {
         notices.Print(error);
         return 1;
@@ -263,10 +290,37 @@ int RunTerminal(const std::string& deviceText)
     notices.Print("on " + DescribeDevice(argument) + "; " +
                   (rawKeys ? std::string(kEscapeName) + " quits" : std::string("end of input quits")));
 
+    Sender send = [&](const char* data, size_t length) { return Send(*device, data, length); };
+    bool toldNobody = false;
+    if (argument.IsSocket() && !argument.IsStream()) {
+        // A datagram socket here has no peer of its own to write to (its
+        // Write fails with no address to send to): the input only decides
+        // when the session ends.
+        send = [&](const char*, size_t) {
+            if (!toldNobody)
+                notices.Print("input is not sent: a datagram socket has no peer to send it to");
+            toldNobody = true;
+            return true;
+        };
+    }
+    if (listening) {
+        // A caller whose write fails is on its way out (its leaving is
+        // reported): the session goes on with the others.
+        send = [&](const char* data, size_t length) {
+            const auto admitted = callers.Admitted();
+            if (admitted.empty() && !toldNobody)
+                notices.Print("no caller to send to; input is dropped until one is admitted");
+            toldNobody = admitted.empty();
+            for (const auto& caller : admitted)
+                Send(*caller, data, length);
+            return true;
+        };
+    }
+
     std::atomic<bool> inputFinished{false};
     EndReason reason = EndReason::Stopped;
     std::thread input([&] {
-        reason = PumpInput(*device, rawKeys, stop.WaitFd(), notices);
+        reason = PumpInput(send, rawKeys, stop.WaitFd(), notices);
         inputFinished = true;
         PostMessageA(host.Window(), kHostDone, 0, 0);
     });
@@ -279,7 +333,11 @@ int RunTerminal(const std::string& deviceText)
     input.join();
 
     closing = true;
+    // The listener goes first, so that no caller arrives while the others
+    // are being let go.
+    callers.StopTaking();
     device->Disconnect();
+    callers.CloseAll();
     std::fflush(stdout);
     raw.reset();
     notices.SetRaw(false);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Bridge.h"
+#include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
 #include "NullModem.h"
@@ -26,15 +28,26 @@ void PrintUsage(FILE* out)
         "commands:\n"
         "  demo        connect a loopback device, write a few blocks from a second\n"
         "              thread and print every notification the window receives\n"
-        "  script DEVICE TEXT [--value N=TEXT]...\n"
+        "  script DEVICE TEXT [--value N=TEXT]... [--allow ADDRESS/MASK]... [--telnet-refuse]\n"
         "              run one command text on DEVICE and print every notification\n"
         "              until the script has finished; --value answers the value\n"
-        "              escape number N (%N...) with TEXT\n"
+        "              escape number N (%N...) with TEXT. On listen: the script runs\n"
+        "              on the first caller admitted; callers' access texts are\n"
+        "              printed, later callers are turned away\n"
         "  packet-demo two devices joined by an in-process null-modem cable exchange\n"
         "              packets; prints the bytes on the wire and every notification\n"
-        "  term DEVICE an interactive terminal: input is written to DEVICE (keys as\n"
+        "  term DEVICE [--allow ADDRESS/MASK]... [--telnet-refuse]\n"
+        "              an interactive terminal: input is written to DEVICE (keys as\n"
         "              typed on a terminal, Ctrl-] quits; lines from a pipe), received\n"
-        "              bytes go to stdout, notices to stderr\n"
+        "              bytes go to stdout, notices to stderr. On listen: each caller's\n"
+        "              access text is a notice, input goes to every admitted caller\n"
+        "              and what they send goes to stdout\n"
+        "  bridge DEVICE DEVICE [--allow ADDRESS/MASK]...\n"
+        "              link two devices: what one receives the other sends, a zero\n"
+        "              byte as a break (on a socket, a zero byte again); a listen:\n"
+        "              side links one caller at a time and turns others away. Notices\n"
+        "              to stderr. Ends on SIGINT/SIGTERM (status 0) or when a link\n"
+        "              drops by itself (status 1); a caller leaving is not that\n"
         "  ports [--all]\n"
         "              list the serial devices (/sys/class/tty) with their driver and,\n"
         "              for USB adapters, vendor, product and serial number; --all\n"
@@ -46,11 +59,53 @@ void PrintUsage(FILE* out)
         "              a serial port, e.g. serial:/dev/ttyUSB0:115200,8,N,1,rtscts or\n"
         "              serial:COM3; PARITY N/O/E/M/S, STOP 1/1.5/2, FLOW none or\n"
         "              rtscts, dtrdsr, xonxoff joined with '+'\n"
+        "  tcp:HOST:PORT\n"
+        "              a TCP connection to HOST (a name or a dotted IPv4 address)\n"
+        "  listen:PORT a TCP server on every local address; each caller is taken by a\n"
+        "              device of its own\n"
+        "  udp-reply:PORT:TEXT\n"
+        "              a UDP socket on PORT that answers every datagram with TEXT\n"
+        "              (nothing when TEXT is empty); the datagrams are its data\n"
+        "  broadcast:PORT:TEXT\n"
+        "              broadcasts TEXT to port PORT once; the answers are its data\n"
+        "              PORT is 1 to 65535\n"
         "\n"
         "options:\n"
+        "  --allow ADDRESS/MASK\n"
+        "              listen: admits only callers whose address, masked, is ADDRESS\n"
+        "              masked; MASK dotted (255.0.0.0) or a prefix length (8); repeat\n"
+        "              for more; without it every caller is admitted. Callers outside\n"
+        "              are disconnected once their access text is printed\n"
+        "  --telnet-refuse\n"
+        "              tcp:/listen: take Telnet commands out of what is received and\n"
+        "              refuse every option the peer asks for\n"
         "  --help      show this text\n"
         "  --version   show the library version\n",
         out);
+}
+
+// --allow ADDRESS/MASK or --allow=ADDRESS/MASK at argv[i] (i is moved past
+// its value): 1 taken, 0 not this option, -1 malformed (error says why).
+int TakeAllowOption(int argc, char** argv, int& i, std::vector<tavrin::tool::AccessRule>& rules, std::string& error)
+{
+    const std::string option = argv[i];
+    std::string value;
+    if (option == "--allow") {
+        if (i + 1 >= argc) {
+            error = "--allow needs ADDRESS/MASK, for example --allow 127.0.0.0/8";
+            return -1;
+        }
+        value = argv[++i];
+    } else if (option.rfind("--allow=", 0) == 0) {
+        value = option.substr(8);
+    } else {
+        return 0;
+    }
+    tavrin::tool::AccessRule rule;
+    if (!tavrin::tool::ParseAccessRule(value, rule, error))
+        return -1;
+    rules.push_back(rule);
+    return 1;
 }
 
 // Runs work on a second thread while this one pumps the host window; the
@@ -91,6 +146,69 @@ int RunDemo()
     return host.Notifications() == 3 ? 0 : 1;
 }
 
+// The script runs on the first caller admitted; the listener turns away
+// the others meanwhile. Access texts go to stdout with the notifications.
+int RunScriptOnCaller(Host& host, CDevice& listener, const tavrin::tool::DeviceArgument& argument,
+                      const std::vector<tavrin::tool::AccessRule>& allow, bool refuseTelnet, const std::string& text)
+{
+    using tavrin::tool::CallerDesk;
+    std::shared_ptr<CDevice> chosen;
+    int chosenId = 0;
+    bool closing = false;
+    bool listenerDropped = false;
+    CallerDesk::Hooks hooks;
+    hooks.vacancy = [&](const CallerDesk::Caller&) {
+        return chosen ? "the script runs on caller " + std::to_string(chosenId) : std::string();
+    };
+    hooks.admitted = [&](CallerDesk::Caller& caller) {
+        chosen = caller.device;
+        chosenId = caller.id;
+        PostMessageA(host.Window(), kHostDone, 0, 0);
+    };
+    // Its workers must run until the script is over, gone or not.
+    hooks.holdAdmitted = true;
+    CallerDesk callers(host, allow, refuseTelnet, [](const std::string& line) { tavrin::tool::PrintLine(stdout, line); },
+                       std::move(hooks));
+    const int listenerNumber = host.Attach(listener, "listen");
+    host.SetResponder([&](int number, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        if (number == listenerNumber) {
+            if (index == DEVMSG_CALL)
+                callers.TakeCall(listener);
+            if (index == DEVMSG_DISCONNECTED && !closing) {
+                listenerDropped = true;
+                PostMessageA(host.Window(), kHostDone, 0, 0);
+            }
+            return 0;
+        }
+        callers.Handle(number, index, wParam, lParam);
+        return 0;
+    });
+    std::string error;
+    if (!tavrin::tool::ConnectDevice(listener, argument, error)) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+        return 1;
+    }
+    tavrin::tool::PrintLine(stdout, "waiting for a caller on port " + std::to_string(argument.net.port));
+    while (!chosen && !listenerDropped)
+        host.RunUntilDone();
+    int status = 1;
+    if (chosen) {
+        RunWhilePumping(host, [&] {
+            chosen->WriteEx(text.c_str());
+            chosen->WaitToIdle(-1);
+        });
+        status = 0;
+    } else {
+        std::fprintf(stderr, "tavrin script: the listener went down before a caller came\n");
+    }
+    closing = true;
+    callers.StopTaking();
+    listener.Disconnect();
+    callers.CloseAll();
+    std::printf("script finished; %d notifications\n", host.Notifications());
+    return status;
+}
+
 int RunScript(int argc, char** argv)
 {
     if (argc < 4) {
@@ -104,8 +222,21 @@ int RunScript(int argc, char** argv)
         return 2;
     }
     Host host(stdout);
+    std::vector<tavrin::tool::AccessRule> allow;
+    bool refuseTelnet = false;
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
+        const int taken = TakeAllowOption(argc, argv, i, allow, error);
+        if (taken < 0) {
+            std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+            return 2;
+        }
+        if (taken > 0)
+            continue;
+        if (option == "--telnet-refuse") {
+            refuseTelnet = true;
+            continue;
+        }
         std::string value;
         if (option == "--value" && i + 1 < argc)
             value = argv[++i];
@@ -118,17 +249,27 @@ int RunScript(int argc, char** argv)
         }
         host.SetValue(std::atoi(value.substr(0, equals).c_str()), value.substr(equals + 1));
     }
+    if (!tavrin::tool::CheckNetOptions(argument, !allow.empty(), refuseTelnet, error)) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+        return 2;
+    }
     std::unique_ptr<CDevice> device = tavrin::tool::CreateDevice(argument, error);
     if (!device) {
         std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
         return 1;
     }
-    host.Attach(*device, argument.kind == tavrin::tool::DeviceArgument::Kind::Loopback ? "loopback" : "serial");
+    const std::string text = argv[3];
+    if (argument.kind == tavrin::tool::DeviceArgument::Kind::Listen)
+        return RunScriptOnCaller(host, *device, argument, allow, refuseTelnet, text);
+    host.Attach(*device, tavrin::tool::KindName(argument.kind));
+    if (refuseTelnet && !tavrin::tool::RefuseTelnetOptions(*device, argument, error)) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+        return 2;
+    }
     if (!tavrin::tool::ConnectDevice(*device, argument, error)) {
         std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
         return 1;
     }
-    const std::string text = argv[3];
     RunWhilePumping(host, [&] {
         device->WriteEx(text.c_str());
         // Idle once the whole script has run and a second has passed quietly.
@@ -232,6 +373,67 @@ int RunPorts(int argc, char** argv)
     return 0;
 }
 
+// The DEVICE arguments and the options of term and bridge: --allow (any
+// number) and --telnet-refuse. 0 when they read well, else the exit status
+// after a message.
+int ParseDeviceCommand(const char* command, int argc, char** argv, size_t deviceCount,
+                       std::vector<std::string>& devices, std::vector<tavrin::tool::AccessRule>& allow,
+                       bool& refuseTelnet)
+{
+    std::string error;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const int taken = TakeAllowOption(argc, argv, i, allow, error);
+        if (taken < 0) {
+            std::fprintf(stderr, "tavrin %s: %s\n", command, error.c_str());
+            return 2;
+        }
+        if (taken > 0)
+            continue;
+        if (arg == "--telnet-refuse") {
+            refuseTelnet = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "tavrin %s: unknown option '%s'\n", command, arg.c_str());
+            return 2;
+        } else {
+            devices.push_back(arg);
+        }
+    }
+    if (devices.size() != deviceCount) {
+        std::fprintf(stderr, deviceCount == 1 ? "tavrin %s: needs exactly one DEVICE\n" : "tavrin %s: needs two DEVICEs\n",
+                     command);
+        return 2;
+    }
+    return 0;
+}
+
+int RunTerm(int argc, char** argv)
+{
+    tavrin::tool::TerminalOptions options;
+    std::vector<std::string> devices;
+    if (const int status = ParseDeviceCommand("term", argc, argv, 1, devices, options.allow, options.refuseTelnet))
+        return status;
+    options.device = devices[0];
+    return tavrin::tool::RunTerminal(options);
+}
+
+int RunBridgeCommand(int argc, char** argv)
+{
+    tavrin::tool::BridgeOptions options;
+    std::vector<std::string> devices;
+    bool refuseTelnet = false;
+    if (const int status = ParseDeviceCommand("bridge", argc, argv, 2, devices, options.allow, refuseTelnet))
+        return status;
+    if (refuseTelnet) {
+        std::fprintf(stderr, "tavrin bridge: --telnet-refuse does nothing on a bridge: linked devices pass "
+                             "Telnet commands on unchanged\n");
+        return 2;
+    }
+    options.first = devices[0];
+    options.second = devices[1];
+    return tavrin::tool::RunBridge(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -255,13 +457,10 @@ int main(int argc, char** argv)
         return RunScript(argc, argv);
     if (command == "packet-demo")
         return RunPacketDemo();
-    if (command == "term") {
-        if (argc != 3) {
-            std::fprintf(stderr, "tavrin term: needs exactly one DEVICE\n");
-            return 2;
-        }
-        return tavrin::tool::RunTerminal(argv[2]);
-    }
+    if (command == "term")
+        return RunTerm(argc, argv);
+    if (command == "bridge")
+        return RunBridgeCommand(argc, argv);
     if (command == "ports")
         return RunPorts(argc, argv);
     std::fprintf(stderr, "tavrin: unknown command '%s'\n\n", command.c_str());

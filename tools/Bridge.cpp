@@ -1,0 +1,278 @@
+#include "Bridge.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "Callers.h"
+#include "Devices.h"
+#include "Host.h"
+
+namespace tavrin::tool {
+
+namespace {
+
+void Notice(const std::string& text)
+{
+    PrintLine(stderr, "tavrin bridge: " + text);
+}
+
+// SIGINT and SIGTERM as a call on a thread of the bridge's. The handler
+// only writes the signal's number to a pipe, which is all a handler may do
+// safely, and works whichever thread the signal lands on (the library may
+// have threads of its own, started before the bridge could block anything).
+// The stop pipe ends the watch when the bridge ends for another reason.
+class SignalWatch {
+public:
+    SignalWatch()
+    {
+        m_ok = pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0 && pipe2(m_stop, O_CLOEXEC) == 0;
+        if (!m_ok)
+            return;
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        m_ok = sigaction(SIGINT, &action, &m_savedInt) == 0 && sigaction(SIGTERM, &action, &m_savedTerm) == 0;
+    }
+    ~SignalWatch()
+    {
+        Stop();
+        sigaction(SIGINT, &m_savedInt, nullptr);
+        sigaction(SIGTERM, &m_savedTerm, nullptr);
+        for (int* fd : {&s_signalPipe[0], &s_signalPipe[1], &m_stop[0], &m_stop[1]}) {
+            if (*fd >= 0)
+                close(*fd);
+            *fd = -1;
+        }
+    }
+    SignalWatch(const SignalWatch&) = delete;
+    SignalWatch& operator=(const SignalWatch&) = delete;
+
+    bool Valid() const { return m_ok; }
+    // Calls onSignal with the signal's number, once, on a thread of its own.
+    void Start(std::function<void(int)> onSignal)
+    {
+        m_thread = std::thread([this, onSignal = std::move(onSignal)] {
+            for (;;) {
+                pollfd fds[2] = {{s_signalPipe[0], POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+                if (poll(fds, 2, -1) < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    return;
+                }
+                if (fds[1].revents != 0)
+                    return;
+                unsigned char number = 0;
+                if (read(s_signalPipe[0], &number, 1) == 1) {
+                    onSignal(number);
+                    return;
+                }
+            }
+        });
+    }
+    void Stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        const char byte = 1;
+        while (write(m_stop[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+        m_thread.join();
+    }
+
+private:
+    static void OnSignal(int number)
+    {
+        const int saved = errno;
+        const unsigned char byte = static_cast<unsigned char>(number);
+        [[maybe_unused]] const ssize_t written = write(s_signalPipe[1], &byte, 1);
+        errno = saved;
+    }
+
+    static inline int s_signalPipe[2] = {-1, -1};
+    bool m_ok = false;
+    int m_stop[2] = {-1, -1};
+    struct sigaction m_savedInt {};
+    struct sigaction m_savedTerm {};
+    std::thread m_thread;
+};
+
+// One end of the bridge: a device of its own, or a listener whose admitted
+// caller is the end.
+struct Side {
+    std::string name;   // "A" or "B"
+    DeviceArgument argument;
+    std::unique_ptr<CDevice> device;
+    int number = -1;
+    std::unique_ptr<CallerDesk> callers;
+    CDevice* end = nullptr;         // what is linked: the device, or the caller
+    int callerId = 0;               // the linked caller's, for notices
+
+    bool Listening() const { return argument.kind == DeviceArgument::Kind::Listen; }
+    std::string EndName() const
+    {
+        return callerId != 0 ? name + "'s caller " + std::to_string(callerId) : name;
+    }
+};
+
+}  // namespace
+
+int RunBridge(const BridgeOptions& options)
+{
+    Side sides[2];
+    sides[0].name = "A";
+    sides[1].name = "B";
+    const std::string texts[2] = {options.first, options.second};
+    std::string error;
+    for (int i = 0; i < 2; ++i) {
+        if (!ParseDeviceArgument(texts[i], sides[i].argument, error)) {
+            std::fprintf(stderr, "tavrin bridge: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (!options.allow.empty() && !sides[0].Listening() && !sides[1].Listening()) {
+        std::fprintf(stderr, "tavrin bridge: --allow picks the callers of a listen: device, and neither side is one\n");
+        return 2;
+    }
+
+    SignalWatch signals;
+    if (!signals.Valid()) {
+        Notice(std::string("cannot watch for signals: ") + std::strerror(errno));
+        return 1;
+    }
+    Host host(nullptr);
+    std::atomic<bool> closing{false};
+    bool linkDropped = false;
+    std::atomic<int> stopSignal{0};
+
+    const auto relink = [&] {
+        if (sides[0].end == nullptr || sides[1].end == nullptr)
+            return;
+        sides[0].end->LinkDevice(sides[1].end);
+        Notice("linked " + sides[0].EndName() + " with " + sides[1].EndName());
+    };
+    for (int i = 0; i < 2; ++i) {
+        Side& side = sides[i];
+        side.device = CreateDevice(side.argument, error);
+        if (!side.device) {
+            Notice(side.name + ": " + error);
+            return 1;
+        }
+        side.number = host.Attach(*side.device, side.name.c_str());
+        if (!side.Listening())
+            continue;
+        CallerDesk::Hooks hooks;
+        hooks.vacancy = [&side](const CallerDesk::Caller&) {
+            return side.end != nullptr ? "caller " + std::to_string(side.callerId) + " is linked" : std::string();
+        };
+        hooks.admitted = [&side, &relink](CallerDesk::Caller& caller) {
+            side.end = caller.device.get();
+            side.callerId = caller.id;
+            relink();
+        };
+        hooks.left = [&side](CallerDesk::Caller& caller) {
+            if (side.end != caller.device.get())
+                return;
+            // Unlinks both: the other side's blocks are dropped until the
+            // next caller is linked.
+            side.end->LinkDevice(nullptr);
+            side.end = nullptr;
+            side.callerId = 0;
+            Notice(side.name + ": waiting for the next caller");
+        };
+        side.callers = std::make_unique<CallerDesk>(
+            host, options.allow, false, [&side](const std::string& text) { Notice(side.name + ": " + text); },
+            std::move(hooks));
+        side.callers->KeepDeparted(true);
+    }
+
+    host.SetResponder([&](int number, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        for (Side& side : sides) {
+            if (number != side.number) {
+                if (side.callers && side.callers->Handle(number, index, wParam, lParam))
+                    return 0;
+                continue;
+            }
+            switch (index) {
+            case DEVMSG_ERROR:
+                Notice(side.name + ": error " + std::to_string(wParam) + ": " +
+                       reinterpret_cast<const CString*>(lParam)->str());
+                break;
+            case DEVMSG_CONNECTED:
+                Notice(side.name + (side.Listening() ? ": listening" : ": connected"));
+                break;
+            case DEVMSG_DISCONNECTED:
+                if (!closing) {
+                    Notice(side.name + ": the link dropped");
+                    linkDropped = true;
+                    PostMessageA(host.Window(), kHostDone, 0, 0);
+                }
+                break;
+            case DEVMSG_CALL:
+                if (side.callers)
+                    side.callers->TakeCall(*side.device);
+                break;
+            default:
+                break;
+            }
+            return 0;
+        }
+        return 0;
+    });
+
+    const auto closeAll = [&] {
+        closing = true;
+        signals.Stop();
+        for (Side& side : sides) {
+            if (side.callers)
+                side.callers->StopTaking();
+        }
+        // The link goes before either device does, so that neither forwards
+        // to a partner that is being taken down.
+        if (sides[0].end != nullptr)
+            sides[0].end->LinkDevice(nullptr);
+        for (Side& side : sides) {
+            side.device->Disconnect();
+            if (side.callers)
+                side.callers->CloseAll();
+        }
+    };
+    // Listeners first: they hear nothing themselves, and a caller that comes
+    // at once finds the other side already being opened.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (Side& side : sides) {
+            if (side.Listening() != (pass == 0))
+                continue;
+            if (!ConnectDevice(*side.device, side.argument, error)) {
+                Notice(side.name + ": " + error);
+                closeAll();
+                return 1;
+            }
+            if (!side.Listening())
+                side.end = side.device.get();
+        }
+    }
+    signals.Start([&](int signal) {
+        stopSignal = signal;
+        PostMessageA(host.Window(), kHostDone, 0, 0);
+    });
+    Notice("bridging A (" + DescribeDevice(sides[0].argument) + ") and B (" + DescribeDevice(sides[1].argument) +
+           "); SIGINT or SIGTERM stops");
+    relink();
+
+    host.RunUntilDone();
+    closeAll();
+    if (stopSignal != 0)
+        Notice(std::string("stopped by ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
+    return linkDropped && stopSignal == 0 ? 1 : 0;
+}
+
+}  // namespace tavrin::tool
