@@ -11,6 +11,7 @@
 #include "platform/Comm.h"
 #include "platform/ScriptedLine.h"
 #include "platform/MessageBox.h"
+#include "platform/Archive.h"
 #include "core/Device.h"
 #include "serial/Com.h"
 #include "net/Lan.h"

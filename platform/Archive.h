@@ -10,6 +10,8 @@
 // is allocated for it.
 #pragma once
 
+#include <vector>
+
 #include "Mfc.h"
 
 class TAVRIN_API CException {
@@ -168,15 +170,18 @@ public:
 
     CArchive& operator<<(BYTE by);
     CArchive& operator<<(WORD w);
+    // LONG is int here, so the LONG overloads also serve int (4 bytes).
     CArchive& operator<<(LONG l);
     CArchive& operator<<(DWORD dw);
-    CArchive& operator<<(int i);
+    CArchive& operator<<(LONGLONG ll);
+    CArchive& operator<<(ULONGLONG ull);
     CArchive& operator<<(const CString& str);
     CArchive& operator>>(BYTE& by);
     CArchive& operator>>(WORD& w);
     CArchive& operator>>(LONG& l);
     CArchive& operator>>(DWORD& dw);
-    CArchive& operator>>(int& i);
+    CArchive& operator>>(LONGLONG& ll);
+    CArchive& operator>>(ULONGLONG& ull);
     CArchive& operator>>(CString& str);
 
     // MFC's string length prefix; on reading, 16-bit strings are marked and
@@ -185,6 +190,15 @@ public:
     SIZE_T ReadStringLength(int& nCharSize);
 
 private:
+    // Bytes a loading archive can still deliver: what is buffered plus what
+    // the file holds past its position.
+    ULONGLONG BytesAvailable() const;
+    void RequireLoading() const;
+    void RequireStoring() const;
+    void Reserve(SIZE_T nBytes);
+    void PutLittleEndian(ULONGLONG value, int nBytes);
+    ULONGLONG GetLittleEndian(int nBytes);
+
     CFile* m_pFile;
     UINT m_nMode;
     std::vector<BYTE> m_buffer;
