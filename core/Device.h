@@ -172,6 +172,11 @@ public:
     virtual BOOL IsControlEnabled(UINT nControl);
     // The archived auto-online switch.
     virtual BOOL IsAutoOnline();
+    // Stores or loads the five archived settings: the connect and
+    // disconnect commands and the three switches. Loading assigns the
+    // members only; a short archive throws CArchiveException* (endOfFile)
+    // with the fields before it loaded. Not while the device is connecting.
+    void Serialize(CArchive& ar) override;
 
 protected:
     // Reports a line event or error; an empty text sends nothing. The

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "../core/Waits.h"
+#include "../platform/Archive.h"
 #include "../res/Resource.h"
 
 namespace ws = tavrin::winsock;
@@ -265,4 +266,17 @@ void CLan::SetRefuseTelnetOptions(BOOL bRefuse)
 BOOL CLan::IsRefusingTelnetOptions()
 {
     return m_bRefuseTelnetOptions;
+}
+
+void CLan::Serialize(CArchive& ar)
+{
+    if (ar.IsStoring()) {
+        ar << m_strHost << static_cast<WORD>(m_nPort & 0xFFFF);
+    } else {
+        ar >> m_strHost;
+        WORD port = 0;
+        ar >> port;
+        m_nPort = (m_nPort & 0xFFFF0000u) | port;
+    }
+    CDevice::Serialize(ar);
 }

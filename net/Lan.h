@@ -81,6 +81,9 @@ public:
     // "Connection from <peer>. (Accepted)" or "(Forbidden)". Closes nothing.
     BOOL IsAccessGranted(DWORD dwAddress, DWORD dwMask, CString& strText);
     UINT GetPort();
+    // The host and the low 16 bits of the port, then the device core's
+    // settings. A connected socket keeps its peer until the next Connect.
+    void Serialize(CArchive& ar) override;
 
     // Stream mode: take Telnet commands (IAC, command, option) out of the
     // received data and answer every DO with WONT, so that a Telnet server

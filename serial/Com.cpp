@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "../core/Waits.h"
+#include "../platform/Archive.h"
 #include "../res/Resource.h"
 
 namespace {
@@ -232,4 +233,18 @@ void CCom::GetStatus(BYTE& nPort, DWORD& dwModemStatus)
     CSingleLock lines(&m_mtxLineCheck, TRUE);
     nPort = m_nComPort;
     dwModemStatus = m_dwModemStatus;
+}
+
+void CCom::Serialize(CArchive& ar)
+{
+    if (ar.IsStoring()) {
+        ar << m_nComPort << m_byReserved << m_bStreamReady << m_nByteSize << m_nFlowControl << m_nParity
+           << m_nStopBits << m_dwBaudRate;
+    } else {
+        // Only the members change: an open port keeps its line settings
+        // until the next Connect.
+        ar >> m_nComPort >> m_byReserved >> m_bStreamReady >> m_nByteSize >> m_nFlowControl >> m_nParity >>
+            m_nStopBits >> m_dwBaudRate;
+    }
+    CDevice::Serialize(ar);
 }

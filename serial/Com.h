@@ -50,6 +50,10 @@ public:
     BOOL IsConnected() override;
 
     void GetStatus(BYTE& nPort, DWORD& dwModemStatus);
+    // The port number, the line settings, the usable flag and the baud
+    // rate, then the device core's settings. An open port keeps its line
+    // settings until the next Connect.
+    void Serialize(CArchive& ar) override;
 
 protected:
     HANDLE m_hCom;

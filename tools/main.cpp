@@ -13,6 +13,7 @@
 #include "Host.h"
 #include "NullModem.h"
 #include "SerialPorts.h"
+#include "Settings.h"
 #include "Terminal.h"
 
 namespace {
@@ -29,9 +30,13 @@ void PrintUsage(FILE* out)
         "  demo        connect a loopback device, write a few blocks from a second\n"
         "              thread and print every notification the window receives\n"
         "  script DEVICE TEXT [--value N=TEXT]... [--allow ADDRESS/MASK]... [--telnet-refuse]\n"
+        "              [--load FILE] [--save FILE]\n"
         "              run one command text on DEVICE and print every notification\n"
         "              until the script has finished; --value answers the value\n"
-        "              escape number N (%N...) with TEXT. On listen: the script runs\n"
+        "              escape number N (%N...) with TEXT; --load reads the device's\n"
+        "              settings from FILE before connecting (what DEVICE leaves open:\n"
+        "              connect/disconnect commands, a port's line settings), --save\n"
+        "              writes them once connected. On listen: the script runs\n"
         "              on the first caller admitted; callers' access texts are\n"
         "              printed, later callers are turned away\n"
         "  packet-demo two devices joined by an in-process null-modem cable exchange\n"
@@ -224,6 +229,7 @@ int RunScript(int argc, char** argv)
     Host host(stdout);
     std::vector<tavrin::tool::AccessRule> allow;
     bool refuseTelnet = false;
+    std::string loadPath, savePath;
     for (int i = 4; i < argc; ++i) {
         const std::string option = argv[i];
         const int taken = TakeAllowOption(argc, argv, i, allow, error);
@@ -235,6 +241,10 @@ int RunScript(int argc, char** argv)
             continue;
         if (option == "--telnet-refuse") {
             refuseTelnet = true;
+            continue;
+        }
+        if ((option == "--load" || option == "--save") && i + 1 < argc) {
+            (option == "--load" ? loadPath : savePath) = argv[++i];
             continue;
         }
         std::string value;
@@ -258,6 +268,13 @@ int RunScript(int argc, char** argv)
         std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
         return 1;
     }
+    // Loaded settings give what the DEVICE argument leaves open: the
+    // connect and disconnect commands with their switches, and a serial
+    // port's line settings when the argument names none.
+    if (!loadPath.empty() && !tavrin::tool::LoadSettings(*device, loadPath, error)) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+        return 1;
+    }
     const std::string text = argv[3];
     if (argument.kind == tavrin::tool::DeviceArgument::Kind::Listen)
         return RunScriptOnCaller(host, *device, argument, allow, refuseTelnet, text);
@@ -268,6 +285,12 @@ int RunScript(int argc, char** argv)
     }
     if (!tavrin::tool::ConnectDevice(*device, argument, error)) {
         std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+        return 1;
+    }
+    // Saved once connected: the record then holds the settings in use.
+    if (!savePath.empty() && !tavrin::tool::SaveSettings(*device, savePath, error)) {
+        std::fprintf(stderr, "tavrin script: %s\n", error.c_str());
+        device->Disconnect();
         return 1;
     }
     RunWhilePumping(host, [&] {
