@@ -1,7 +1,8 @@
 // Fuzz target: a settings file of arbitrary bytes loaded into a device. The
 // first byte picks the class (CDevice, CCom, CLan), the rest is the record.
-// Loading either succeeds or throws the archive's exception; a record that
-// loaded stores again, and that stored record loads back to the same bytes.
+// Loading either succeeds or throws the archive's exception (nothing else
+// escapes, nothing crashes); a record that loaded stores again, and that
+// stored record loads back to the same bytes.
 #include <tavrin/Tavrin.h>
 
 #include <cstdlib>
@@ -32,8 +33,8 @@ bool Load(CDevice& device, const unsigned char* data, size_t size)
     try {
         device.Serialize(archive);
     } catch (CArchiveException* error) {
-        if (error->m_cause != CArchiveException::endOfFile)
-            std::abort();
+        // A damaged file fails with the archive's exception (end of file,
+        // or a string marked twice as 16-bit): the host's to catch.
         error->Delete();
         return false;
     }
