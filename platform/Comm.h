@@ -87,7 +87,6 @@ inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x00000080u;
 inline constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000u;
 
-inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;

@@ -66,6 +66,7 @@ inline constexpr UINT WM_APP = 0x8000;
 
 // Error codes set by the platform layer (values as on Win32).
 inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;

@@ -47,3 +47,9 @@
 // The access check of an accepted caller.
 #define IDS_LAN_ACCESS_GRANTED 51588
 #define IDS_LAN_ACCESS_FORBIDDEN 51589
+
+// The modem selection panel: its dialog template, the list inside it and
+// its icon.
+#define IDD_MODEM_SELECT 6000
+#define IDC_MODEM_LIST 6000
+#define IDI_MODEM 6001
