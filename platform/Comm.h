@@ -214,3 +214,15 @@ TAVRIN_API BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT 
 TAVRIN_API BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 TAVRIN_API BOOL WINAPI SetCommBreak(HANDLE hFile);
 TAVRIN_API BOOL WINAPI ClearCommBreak(HANDLE hFile);
+
+// Fills a DCB from a mode text as the MODE command takes it: the short form
+// "57600,m,8,2,p" (rate, parity n/e/o/m/s, data bits, stop bits 1/1.5/2,
+// and an optional last "x" for Xon/Xoff or "p" for hardware handshaking;
+// rates 11, 15, 30, 60, 12, 24, 48, 96 and 19 stand for 110 to 19200) or
+// the keyword form "baud=57600 parity=m data=8 stop=2 xon=off octs=on
+// rts=hs dtr=on ..." with an optional "COMn:" in front. Fields the text does
+// not name keep their values; fBinary is set. Hardware handshaking is RTS/CTS
+// (fOutxCtsFlow, RTS_CONTROL_HANDSHAKE) with DTR on, the one form a Linux
+// port can make. FALSE (ERROR_INVALID_PARAMETER), with the DCB unchanged,
+// for a text it cannot read.
+TAVRIN_API BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);

@@ -23,75 +23,11 @@
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
+#include "TerminalIo.h"
 
 namespace tavrin::tool {
 
 namespace {
-
-constexpr char kEscapeKey = 0x1D;   // Ctrl-]
-constexpr char kEscapeName[] = "Ctrl-]";
-
-enum class EndReason { Stopped, EndOfInput, EscapeKey, InputFailed, WriteFailed };
-
-// Raw mode on the terminal of stdin for the session: keys arrive one by one,
-// unechoed, with no signals from Ctrl-C, and what the device sends is shown
-// untranslated. The terminal's own settings come back at the end.
-class RawTerminal {
-public:
-    RawTerminal()
-    {
-        if (tcgetattr(STDIN_FILENO, &m_saved) != 0)
-            return;
-        termios raw = m_saved;
-        cfmakeraw(&raw);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        m_active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    }
-    ~RawTerminal()
-    {
-        if (m_active)
-            tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
-    }
-    RawTerminal(const RawTerminal&) = delete;
-    RawTerminal& operator=(const RawTerminal&) = delete;
-    bool Active() const { return m_active; }
-
-private:
-    termios m_saved{};
-    bool m_active = false;
-};
-
-// Wakes the input thread out of its wait on stdin when the session ends for
-// another reason.
-class StopSignal {
-public:
-    StopSignal()
-    {
-        if (pipe2(m_fds, O_CLOEXEC) != 0)
-            m_fds[0] = m_fds[1] = -1;
-    }
-    ~StopSignal()
-    {
-        for (int fd : m_fds) {
-            if (fd >= 0)
-                close(fd);
-        }
-    }
-    StopSignal(const StopSignal&) = delete;
-    StopSignal& operator=(const StopSignal&) = delete;
-    bool Valid() const { return m_fds[0] >= 0; }
-    int WaitFd() const { return m_fds[0]; }
-    void Raise()
-    {
-        const char byte = 1;
-        while (write(m_fds[1], &byte, 1) < 0 && errno == EINTR) {
-        }
-    }
-
-private:
-    int m_fds[2];
-};
 
 class Notices {
 public:
@@ -110,80 +46,10 @@ private:
     std::atomic<bool> m_raw{false};
 };
 
-// Where typed input goes: false when it could not be sent and the session
-// should end.
-using Sender = std::function<bool(const char*, size_t)>;
-
 bool Send(CDevice& device, const char* data, size_t length)
 {
     std::vector<BYTE> bytes(data, data + length);
     return device.Write(bytes.data(), static_cast<DWORD>(bytes.size())) != FALSE;
-}
-
-// Sends the whole lines of pending and keeps the unfinished rest. A line
-// ends at LF, or at a CR that no LF follows in what has arrived, so that a
-// peer waiting for "AT\r" hears it without waiting for more input; the bytes
-// on the line are the same either way.
-bool SendLines(const Sender& send, std::string& pending)
-{
-    size_t start = 0;
-    for (size_t i = 0; i < pending.size(); ++i) {
-        const bool lineEnd = pending[i] == '\n' || (pending[i] == '\r' && (i + 1 == pending.size() || pending[i + 1] != '\n'));
-        if (!lineEnd)
-            continue;
-        if (!send(pending.data() + start, i + 1 - start))
-            return false;
-        start = i + 1;
-    }
-    pending.erase(0, start);
-    return true;
-}
-
-EndReason PumpInput(const Sender& send, bool rawKeys, int stopFd, Notices& notices)
-{
-    std::string pending;
-    std::vector<char> buffer(4096);
-    for (;;) {
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            notices.Print(std::string("cannot wait for input: ") + std::strerror(errno));
-            return EndReason::InputFailed;
-        }
-        if (fds[1].revents != 0)
-            return EndReason::Stopped;
-        if (fds[0].revents == 0)
-            continue;
-        const ssize_t count = read(STDIN_FILENO, buffer.data(), buffer.size());
-        if (count < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            // A terminal that hangs up reads EIO: its input has ended.
-            if (errno == EIO)
-                return EndReason::EndOfInput;
-            notices.Print(std::string("cannot read input: ") + std::strerror(errno));
-            return EndReason::InputFailed;
-        }
-        if (count == 0) {
-            if (!pending.empty() && !send(pending.data(), pending.size()))
-                return EndReason::WriteFailed;
-            return EndReason::EndOfInput;
-        }
-        if (rawKeys) {
-            const void* escape = std::memchr(buffer.data(), kEscapeKey, static_cast<size_t>(count));
-            const size_t keys = escape != nullptr ? static_cast<size_t>(static_cast<const char*>(escape) - buffer.data())
-                                                  : static_cast<size_t>(count);
-            if (keys != 0 && !send(buffer.data(), keys))
-                return EndReason::WriteFailed;
-            if (escape != nullptr)
-                return EndReason::EscapeKey;
-            continue;
-        }
-        pending.append(buffer.data(), static_cast<size_t>(count));
-        if (!SendLines(send, pending))
-            return EndReason::WriteFailed;
-    }
 }
 
 char HexDigit(unsigned value)
@@ -320,7 +186,7 @@ int RunTerminal(const TerminalOptions& options)
     std::atomic<bool> inputFinished{false};
     EndReason reason = EndReason::Stopped;
     std::thread input([&] {
-        reason = PumpInput(send, rawKeys, stop.WaitFd(), notices);
+        reason = PumpInput(send, rawKeys, stop.WaitFd(), [&](const std::string& text) { notices.Print(text); });
         inputFinished = true;
         PostMessageA(host.Window(), kHostDone, 0, 0);
     });

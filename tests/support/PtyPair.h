@@ -16,6 +16,8 @@ public:
 
     bool Ok() const { return m_master >= 0; }
     const std::string& SlavePath() const { return m_slavePath; }
+    // The pair's own descriptor of the slave: its termios are the line's.
+    int SlaveFd() const { return m_slave; }
 
     // Writes all bytes at the far end.
     bool WriteFar(const std::string& bytes);
