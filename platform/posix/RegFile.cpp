@@ -281,8 +281,10 @@ bool FileReader::KeyLine(std::string_view entry, size_t line)
     if (remove) {
         if (names.empty())
             return Fail(line, "a root key cannot be deleted");
-        for (size_t i = 0; key != nullptr && i + 1 < names.size(); ++i)
-            key = const_cast<Key*>(key->Find(names[i]));
+        for (size_t i = 0; key != nullptr && i + 1 < names.size(); ++i) {
+            const auto it = key->subkeys.find(names[i]);
+            key = it != key->subkeys.end() ? it->second.get() : nullptr;
+        }
         if (key != nullptr) {
             const auto it = key->subkeys.find(names.back());
             if (it != key->subkeys.end())
@@ -295,8 +297,8 @@ bool FileReader::KeyLine(std::string_view entry, size_t line)
     for (const std::string_view name : names) {
         auto it = key->subkeys.find(name);
         if (it == key->subkeys.end()) {
-            if (++m_builder.m_keys > kMaxKeys)
-                return Fail(line, "more than 1000000 keys");
+            if (++m_builder.m_entries > kMaxEntries)
+                return Fail(line, "more than 2000000 keys and values");
             auto child = std::make_unique<Key>();
             child->name.assign(name);
             it = key->subkeys.emplace(child->name, std::move(child)).first;
@@ -359,10 +361,13 @@ bool FileReader::ValueLine(std::string_view entry, size_t line)
     if (!ValueData(data, line, value))
         return false;
     const auto it = m_key->values.find(name);
-    if (it != m_key->values.end())
+    if (it != m_key->values.end()) {
         it->second = std::move(value);  // the later one counts; the first spelling stays
-    else
+    } else {
+        if (++m_builder.m_entries > kMaxEntries)
+            return Fail(line, "more than 2000000 keys and values");
         m_key->values.emplace(std::move(name), std::move(value));
+    }
     return true;
 }
 

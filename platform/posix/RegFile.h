@@ -52,11 +52,12 @@ int RootIndex(HKEY key);
 
 // Limits that keep a hostile file from costing more than its own size in
 // stack or memory: Windows' own depth and name lengths, and a ceiling on the
-// keys one load may create.
+// keys and values one load may create (a line of a few bytes costs a node
+// of a hundred).
 inline constexpr size_t kMaxDepth = 512;
 inline constexpr size_t kMaxKeyName = 255;
 inline constexpr size_t kMaxValueName = 16383;
-inline constexpr size_t kMaxKeys = 1000000;
+inline constexpr size_t kMaxEntries = 2000000;
 
 // Builds a tree from export files read one after the other, later ones
 // adding to and overriding earlier ones.
@@ -73,7 +74,7 @@ public:
 
 private:
     std::shared_ptr<Tree> m_tree;
-    size_t m_keys = 0;
+    size_t m_entries = 0;
 
     friend class FileReader;
 };
