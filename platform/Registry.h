@@ -5,8 +5,11 @@
 // Registry Editor Version 5.00", UTF-16LE with a byte-order mark or 8-bit
 // text). The first registry call loads the file, or every "*.reg" file of
 // the folder in name order, that the environment variable TAVRIN_REGISTRY
-// names; without it, /etc/tavrin/registry (a file or a folder). A host can
-// load a tree explicitly at any time with tavrin::LoadRegistry.
+// names; without it (or with it empty), /etc/tavrin/registry (a file or a
+// folder), where nothing at all means an empty registry. A path the variable
+// names must exist. A failed automatic load leaves the registry empty and
+// prints one line on stderr. A host can load a tree explicitly at any time
+// with tavrin::LoadRegistry; after that, no automatic load happens.
 //
 // The calls answer as Windows does: key and value names are compared without
 // regard to letter case; subkeys are enumerated in the registry's own order
@@ -91,7 +94,8 @@ TAVRIN_API bool LoadRegistry(const char* path, std::string* error = nullptr);
 TAVRIN_API bool LoadRegistryText(const std::string& text, const char* name, std::string* error = nullptr);
 
 // The message of the last failed load, automatic or explicit; empty when the
-// last load succeeded or there was nothing to load.
+// last load succeeded or there was nothing to load. Like a registry call, it
+// makes the automatic load happen if nothing was loaded yet.
 TAVRIN_API std::string RegistryLoadError();
 
 }  // namespace tavrin
