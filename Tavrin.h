@@ -12,6 +12,7 @@
 #include "platform/ScriptedLine.h"
 #include "platform/MessageBox.h"
 #include "platform/Archive.h"
+#include "platform/Dialog.h"
 #include "core/Device.h"
 #include "serial/Com.h"
 #include "net/Lan.h"
