@@ -82,6 +82,12 @@ private:
     std::vector<Cell> m_cells;
 };
 
+// A combo box's CBS_DROPDOWNLIST has the same value as SS_ICON.
+bool IsIcon(const tavrin::ui::ControlView& control)
+{
+    return control.className.CompareNoCase("STATIC") == 0 && (control.style & SS_TYPEMASK) == SS_ICON;
+}
+
 int Cells(LONG dialogUnits, int perCell)
 {
     return static_cast<int>(std::lround(static_cast<double>(dialogUnits) / perCell));
@@ -251,7 +257,7 @@ private:
         int extraColumns = 0, extraRows = 0;
         bool hasIcon = false;
         for (const auto& control : m_view.controls)
-            if ((control.style & SS_TYPEMASK) == SS_ICON && control.className.CompareNoCase("STATIC") == 0) {
+            if (IsIcon(control)) {
                 icon = control.rect;
                 hasIcon = true;
                 extraColumns = std::max(0, kIconColumns - Cells(icon.right - icon.left, kDluPerColumn));
@@ -274,7 +280,7 @@ private:
             int bottom = row(control.rect) + Cells(control.rect.bottom - control.rect.top, kDluPerRow);
             if (control.hwnd == m_combo)
                 bottom = row(control.rect) + 1 + listRows;
-            if ((control.style & SS_TYPEMASK) == SS_ICON)
+            if (IsIcon(control))
                 bottom = row(control.rect) + kIconRows;
             height = std::max(height, bottom + 1);
         }
@@ -284,7 +290,7 @@ private:
             if (control.hwnd == m_combo) {
                 DrawCombo(canvas, r, c, Cells(control.rect.right - control.rect.left, kDluPerColumn), entries,
                           listRows);
-            } else if ((control.style & SS_TYPEMASK) == SS_ICON) {
+            } else if (IsIcon(control)) {
                 DrawIcon(canvas, r, c, control.iconId, m_colour);
             } else {
                 canvas.Text(r, c, static_cast<LPCSTR>(control.text));
