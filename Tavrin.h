@@ -13,6 +13,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Archive.h"
 #include "platform/Registry.h"
+#include "platform/Dialog.h"
 #include "core/Device.h"
 #include "serial/Com.h"
 #include "net/Lan.h"

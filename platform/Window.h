@@ -68,6 +68,14 @@ HWND CreateMessageWindow(F&& proc)
 TAVRIN_API BOOL WINAPI DestroyWindow(HWND hWnd);
 TAVRIN_API BOOL WINAPI IsWindow(HWND hWnd);
 
+// Parent and children: a window with a parent is destroyed with it, after
+// the parent has had its WM_DESTROY. Both windows must belong to the calling
+// thread (ERROR_ACCESS_DENIED otherwise); a NULL parent makes the window
+// top-level again. SetParent returns the previous parent, NULL when there
+// was none (GetLastError is then ERROR_SUCCESS) or on failure.
+TAVRIN_API HWND WINAPI SetParent(HWND hWndChild, HWND hWndNewParent);
+TAVRIN_API HWND WINAPI GetParent(HWND hWnd);
+
 TAVRIN_API LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 // A NULL window posts a thread message to the calling thread's own queue.
 TAVRIN_API BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);

@@ -49,6 +49,8 @@ namespace {
 struct WindowRecord {
     std::shared_ptr<ThreadQueue> owner;
     std::shared_ptr<WindowProcedure> proc;
+    HWND parent = nullptr;
+    std::vector<HWND> children;  // in the order they were given this parent
 };
 
 std::unordered_map<HWND, WindowRecord>& Windows()
@@ -172,9 +174,30 @@ bool TakePostedLocked(ThreadQueue* queue, MSG* out, HWND filter, UINT low, UINT 
     return false;
 }
 
-// Removes a window and releases every sender still waiting on it.
+void UnlinkParentLocked(HWND hwnd, WindowRecord& record)
+{
+    if (!record.parent)
+        return;
+    auto parent = Windows().find(record.parent);
+    if (parent != Windows().end())
+        std::erase(parent->second.children, hwnd);
+    record.parent = nullptr;
+}
+
+// Removes a window and releases every sender still waiting on it. Children
+// that are still there (given to it while it was being destroyed) become
+// top-level windows.
 void ForgetWindowLocked(HWND hwnd, ThreadQueue* owner)
 {
+    auto window = Windows().find(hwnd);
+    if (window != Windows().end()) {
+        UnlinkParentLocked(hwnd, window->second);
+        for (HWND child : window->second.children) {
+            auto record = Windows().find(child);
+            if (record != Windows().end())
+                record->second.parent = nullptr;
+        }
+    }
     Windows().erase(hwnd);
     owner->windows.erase(hwnd);
     for (auto it = owner->sent.begin(); it != owner->sent.end();) {
@@ -208,7 +231,9 @@ HWND CreateWindowLocked(std::shared_ptr<WindowProcedure> proc)
     SyncGuard lock;
     g_nextWindow += 0x10;
     HWND hwnd = reinterpret_cast<HWND>(g_nextWindow);
-    Windows()[hwnd] = WindowRecord{owner, std::move(proc)};
+    WindowRecord& record = Windows()[hwnd];
+    record.owner = owner;
+    record.proc = std::move(proc);
     owner->windows.insert(hwnd);
     return hwnd;
 }
@@ -290,10 +315,70 @@ BOOL WINAPI DestroyWindow(HWND hWnd)
     std::shared_ptr<WindowProcedure> proc = window->second.proc;
     lock.unlock();
     (*proc)(hWnd, WM_DESTROY, 0, 0);
-    lock.lock();
-    if (Windows().count(hWnd))
+    // As on Windows, the children go after the parent has had its
+    // WM_DESTROY, so the parent's handler still finds them.
+    for (;;) {
+        lock.lock();
+        window = Windows().find(hWnd);
+        if (window == Windows().end() || window->second.children.empty())
+            break;
+        HWND child = window->second.children.front();
+        lock.unlock();
+        if (!DestroyWindow(child)) {
+            // Only a child that is already gone can fail here (every child
+            // belongs to this thread); never loop on it.
+            lock.lock();
+            window = Windows().find(hWnd);
+            if (window != Windows().end())
+                std::erase(window->second.children, child);
+            lock.unlock();
+        }
+    }
+    if (window != Windows().end())
         ForgetWindowLocked(hWnd, self.get());
     return TRUE;
+}
+
+HWND WINAPI SetParent(HWND hWndChild, HWND hWndNewParent)
+{
+    auto self = CurrentQueue();
+    SyncGuard lock;
+    auto child = Windows().find(hWndChild);
+    auto parent = hWndNewParent ? Windows().find(hWndNewParent) : Windows().end();
+    if (child == Windows().end() || (hWndNewParent && parent == Windows().end())) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    if (child->second.owner != self || (hWndNewParent && parent->second.owner != self)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    // A window cannot become a child of itself or of one of its children.
+    for (HWND up = hWndNewParent; up; up = Windows().at(up).parent) {
+        if (up == hWndChild) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+    }
+    HWND previous = child->second.parent;
+    UnlinkParentLocked(hWndChild, child->second);
+    if (hWndNewParent) {
+        child->second.parent = hWndNewParent;
+        parent->second.children.push_back(hWndChild);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return previous;
+}
+
+HWND WINAPI GetParent(HWND hWnd)
+{
+    SyncGuard lock;
+    auto window = Windows().find(hWnd);
+    if (window == Windows().end()) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    return window->second.parent;
 }
 
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)

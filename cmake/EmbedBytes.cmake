@@ -1,0 +1,20 @@
+# cmake -DINPUT=file -DOUTPUT=file.inc -P EmbedBytes.cmake
+# Writes the bytes of INPUT as a C++ initializer list ("0x00, 0x01, ..."),
+# sixteen to a line, for a source file to #include inside an array.
+file(READ "${INPUT}" hex HEX)
+string(LENGTH "${hex}" digits)
+if(digits EQUAL 0)
+    message(FATAL_ERROR "EmbedBytes: ${INPUT} is empty")
+endif()
+set(text "// Generated from ${INPUT}; do not edit.\n")
+set(offset 0)
+while(offset LESS digits)
+    string(SUBSTRING "${hex}" ${offset} 32 line)
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " line "${line}")
+    string(STRIP "${line}" line)
+    string(APPEND text "${line}\n")
+    math(EXPR offset "${offset} + 32")
+endwhile()
+file(WRITE "${OUTPUT}.tmp" "${text}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

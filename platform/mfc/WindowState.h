@@ -1,0 +1,60 @@
+// What the library keeps about the windows it makes for dialogs and their
+// controls, and about the C++ objects attached to windows. One lock guards
+// all of it; it is never held while a window procedure or a virtual
+// function of a CWnd runs.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "../Dialog.h"
+#include "../Resources.h"
+
+namespace tavrin::mfc {
+
+enum class WindowKind { Dialog, ComboBox, Static };
+
+struct WindowState {
+    WindowKind kind = WindowKind::Static;
+    HWND hwnd = nullptr;
+    HWND parent = nullptr;
+    CString className;
+    int id = 0;
+    RECT rect{};
+    DWORD style = 0;
+    CString text;
+    UINT iconId = 0;
+    const DialogResource* dialog = nullptr;  // dialogs
+    std::vector<HWND> children;               // dialogs, in template order
+    std::vector<CString> items;               // combo boxes
+    int selection = -1;                       // combo boxes
+};
+
+std::mutex& StateLock();
+// The library's windows that still exist.
+std::unordered_map<HWND, std::shared_ptr<WindowState>>& StatesLocked();
+std::shared_ptr<WindowState> FindStateLocked(HWND hwnd);
+
+// Makes a window of the library on the calling thread, a child of parent
+// when there is one. nullptr when the platform refuses.
+HWND CreateLibraryWindow(std::shared_ptr<WindowState> state, HWND parent);
+
+// The built-in behaviour of the window's class.
+LRESULT ClassWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The child of parent with control id nID (first in creation order).
+HWND FindChildLocked(HWND parent, int nID);
+
+// Reaches the parts of CWnd the window procedure needs.
+struct WindowAccess {
+    static LRESULT Call(CWnd* wnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        return wnd->WindowProc(message, wParam, lParam);
+    }
+    static bool Owns(const CWnd* wnd) { return wnd->m_bOwnsWindow; }
+    static void SetOwns(CWnd* wnd, bool owns) { wnd->m_bOwnsWindow = owns; }
+};
+
+}  // namespace tavrin::mfc
