@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,6 +29,14 @@
 using namespace tavrin::test;
 using namespace std::chrono_literals;
 using State = HayesModem::State;
+
+namespace tavrin::test {
+// Failure messages name the state.
+void PrintTo(HayesModem::State state, std::ostream* out)
+{
+    *out << HayesModem::StateName(state);
+}
+}  // namespace tavrin::test
 
 namespace {
 
@@ -421,6 +430,12 @@ TEST(IaxModem, StartsConfinedAnswersAndLeavesNothingOutsideItsFolder)
         EXPECT_EQ(port.Ask("ATS7=60M0\\N3%C1&K3B0X4V1\r"), "ATS7=60M0\\N3%C1&K3B0X4V1\r\r\nOK\r\n");
         EXPECT_EQ(port.Ask("ATE0\r"), "ATE0\r\r\nOK\r\n");
         EXPECT_EQ(port.Ask("AT\r"), "\r\nOK\r\n");
+        // Closing the port is no DTR drop to it: the next open finds the
+        // echo still off.
+        port.Close();
+        Port again(device);
+        ASSERT_TRUE(again.Ok());
+        EXPECT_EQ(again.Ask("AT\r"), "\r\nOK\r\n");
     }
     EXPECT_FALSE(std::filesystem::exists(dir));
     EXPECT_EQ(IaxModemTraces(), before);
