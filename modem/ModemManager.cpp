@@ -140,7 +140,7 @@ const CString CModemManager::GetModemName(int index)
     return GetProfileStringA(GetModemRegistrySection(index), "Model", "", HKEY_LOCAL_MACHINE);
 }
 
-const int CModemManager::GetModemCount()
+int CModemManager::GetModemCount()
 {
     int count = 0;
     for (int index = 0; index < kRegistryIndices; ++index) {
@@ -278,14 +278,14 @@ const CString CModemManager::GetSettingsValue(int index, const char* valueName)
     return GetProfileStringA(GetModemRegistrySection(index) + "\\Settings", valueName, "", HKEY_LOCAL_MACHINE);
 }
 
-const int CModemManager::GetModemHasSpeaker(int index)
+int CModemManager::GetModemHasSpeaker(int index)
 {
     if (GetSettingsValue(index, "SpeakerMode_Dial").IsEmpty())
         return 0;
     return GetSettingsValue(index, "SpeakerMode_OFF").IsEmpty() ? 0 : 1;
 }
 
-const int CModemManager::GetModemVolumeLevelsCount(int index)
+int CModemManager::GetModemVolumeLevelsCount(int index)
 {
     int levels = 0;
     for (const char* name : {"SpeakerVolume_Low", "SpeakerVolume_Med", "SpeakerVolume_High"}) {

@@ -28,7 +28,7 @@ public:
 
     // Catalogue.
     const CString GetModemName(int index);
-    const int GetModemCount();
+    int GetModemCount();
     int NumToIndex(int ordinal);
     // Fills dcb from the selected modem's binary "DCB" value (at most 28
     // bytes) and sets DCBlength to 28; leaves dcb untouched when there is no
@@ -43,8 +43,8 @@ public:
     const CString GetModemInitString(int index, int speaker);
     const CString GetModemResetString(int index);
     const CString GetModemDialPrefix(int index, const char* dialMode);
-    const int GetModemHasSpeaker(int index);
-    const int GetModemVolumeLevelsCount(int index);
+    int GetModemHasSpeaker(int index);
+    int GetModemVolumeLevelsCount(int index);
     const CString GetINIT();
     const CString GetRESET();
     const CString GetDIALTONE();

@@ -11,6 +11,7 @@
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
+#include "Modems.h"
 #include "NullModem.h"
 #include "SerialPorts.h"
 #include "Settings.h"
@@ -57,6 +58,16 @@ void PrintUsage(FILE* out)
         "              list the serial devices (/sys/class/tty) with their driver and,\n"
         "              for USB adapters, vendor, product and serial number; --all\n"
         "              includes UART slots with no chip found\n"
+        "  modems [--registry PATH] [--choose N]\n"
+        "              list the modems of the registry with their port, rate and\n"
+        "              command strings, then select one (with several, on the\n"
+        "              selection panel: arrow keys or a number, Enter) and print it\n"
+        "  dial NUMBER [--registry PATH] [--choose N] [--pulse] [--step N] [--timeout MS]\n"
+        "              open the selected modem (--step N: N rates below its own),\n"
+        "              initialise it, dial NUMBER and show its answers; once it\n"
+        "              says CONNECT, input goes to the line (Ctrl-] or the end of\n"
+        "              input hangs up). The registry is TAVRIN_REGISTRY, else\n"
+        "              /etc/tavrin/registry, unless --registry names one\n"
         "\n"
         "DEVICE:\n"
         "  loopback    what is written comes straight back\n"
@@ -457,6 +468,80 @@ int RunBridgeCommand(int argc, char** argv)
     return tavrin::tool::RunBridge(options);
 }
 
+// The options of modems and dial. 0 when they read well, else the exit
+// status after a message.
+int ParseModemOptions(const char* command, int argc, char** argv, std::vector<std::string>& words,
+                      std::string& registry, int& choose, bool* pulse, int* step, int* timeoutMs)
+{
+    const auto number = [&](int& i, int low, int high, int& value) {
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "tavrin %s: %s needs a value\n", command, argv[i]);
+            return false;
+        }
+        char* end = nullptr;
+        const long parsed = std::strtol(argv[i + 1], &end, 10);
+        if (*argv[i + 1] == '\0' || *end != '\0' || parsed < low || parsed > high) {
+            std::fprintf(stderr, "tavrin %s: %s takes a number from %d to %d\n", command, argv[i], low, high);
+            return false;
+        }
+        value = static_cast<int>(parsed);
+        ++i;
+        return true;
+    };
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--registry" && i + 1 < argc) {
+            registry = argv[++i];
+        } else if (arg == "--choose") {
+            if (!number(i, 1, 256, choose))
+                return 2;
+        } else if (arg == "--pulse" && pulse) {
+            *pulse = true;
+        } else if (arg == "--step" && step) {
+            if (!number(i, -14, 14, *step))
+                return 2;
+        } else if (arg == "--timeout" && timeoutMs) {
+            if (!number(i, 1, 3600000, *timeoutMs))
+                return 2;
+        } else if (arg.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "tavrin %s: unknown option '%s'\n", command, arg.c_str());
+            return 2;
+        } else {
+            words.push_back(arg);
+        }
+    }
+    return 0;
+}
+
+int RunModemsCommand(int argc, char** argv)
+{
+    tavrin::tool::ModemsOptions options;
+    std::vector<std::string> words;
+    if (const int status = ParseModemOptions("modems", argc, argv, words, options.registry, options.choose, nullptr,
+                                             nullptr, nullptr))
+        return status;
+    if (!words.empty()) {
+        std::fprintf(stderr, "tavrin modems: unexpected '%s'\n", words[0].c_str());
+        return 2;
+    }
+    return tavrin::tool::RunModems(options);
+}
+
+int RunDialCommand(int argc, char** argv)
+{
+    tavrin::tool::DialOptions options;
+    std::vector<std::string> words;
+    if (const int status = ParseModemOptions("dial", argc, argv, words, options.registry, options.choose,
+                                             &options.pulse, &options.step, &options.answerTimeoutMs))
+        return status;
+    if (words.size() != 1) {
+        std::fprintf(stderr, "tavrin dial: needs exactly one NUMBER\n");
+        return 2;
+    }
+    options.number = words[0];
+    return tavrin::tool::RunDial(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -486,6 +571,10 @@ int main(int argc, char** argv)
         return RunBridgeCommand(argc, argv);
     if (command == "ports")
         return RunPorts(argc, argv);
+    if (command == "modems")
+        return RunModemsCommand(argc, argv);
+    if (command == "dial")
+        return RunDialCommand(argc, argv);
     std::fprintf(stderr, "tavrin: unknown command '%s'\n\n", command.c_str());
     PrintUsage(stderr);
     return 2;
