@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -129,6 +130,7 @@ struct LanServer {
             if (lan->Connect(listener)) {
                 std::lock_guard<std::mutex> guard(lock);
                 caller = std::move(lan);
+                taken.notify_all();
             }
             return 0;
         });
@@ -145,9 +147,12 @@ struct LanServer {
         if (caller)
             caller->Disconnect();
     }
-    CLan* Caller()
+    // The caller's device once the listener's host has taken it (its
+    // connected notice may come before the host's Connect has returned).
+    CLan* WaitForCaller()
     {
-        std::lock_guard<std::mutex> guard(lock);
+        std::unique_lock<std::mutex> guard(lock);
+        taken.wait_for(guard, kWait, [&] { return caller != nullptr; });
         return caller.get();
     }
 
@@ -155,6 +160,7 @@ struct LanServer {
     WindowThread listenerWindow;
     WindowThread callerWindow;
     std::mutex lock;
+    std::condition_variable taken;
     std::unique_ptr<CLan> caller;
     std::uint16_t port = 0;
 };
@@ -186,7 +192,7 @@ TEST(ModemLine, DialsThroughAHayesModemToALanServerAndHangsUp)
     ASSERT_TRUE(WaitForText(window, "\r\n", window.DataBytes().find("CONNECT", beforeDial)));
     ASSERT_TRUE(line.WaitForState(HayesModem::State::Online, 5000));
     ASSERT_TRUE(server.callerWindow.WaitForIndex(DEVMSG_CONNECTED, 1));
-    CLan* caller = server.Caller();
+    CLan* caller = server.WaitForCaller();
     ASSERT_NE(caller, nullptr);
 
     // Both ways through the line, in order.
