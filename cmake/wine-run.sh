@@ -32,13 +32,20 @@ mkdir -p "$prefix"
 # One starter at a time: ctest -j2 runs two of us at once.
 exec 9>"$prefix.lock"
 flock 9
+alive() { [ -s "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 server_pid=$prefix/.tavrin-wineserver.pid
-if ! { [ -s "$server_pid" ] && kill -0 "$(cat "$server_pid")" 2>/dev/null; }; then
-    # The helpers must not inherit the lock (fd 9): they outlive this run.
+desktop_pid=$prefix/.tavrin-desktop.pid
+# The helpers must not inherit the lock (fd 9): they outlive this run.
+if ! alive "$server_pid"; then
     setsid "$wineserver" -f -p </dev/null >/dev/null 2>&1 9>&- &
     echo $! >"$server_pid"
     "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 9>&- || true
+fi
+# The desktop ends when the processes using it have ended, so it is checked
+# on every run, not only when the server starts.
+if ! alive "$desktop_pid"; then
     setsid "$wine" explorer.exe /desktop </dev/null >/dev/null 2>&1 9>&- &
+    echo $! >"$desktop_pid"
 fi
 exec 9>&-
 
