@@ -45,7 +45,7 @@ LRESULT CDevice::SendNotify(UINT nMsg, UINT wParam, LPARAM lParam)
     LRESULT result = 0;
     HWND hWnd = m_hNotifyWnd;
     if (hWnd && IsWindow(hWnd))
-        result = SendMessageA(hWnd, nMsg, wParam, lParam);
+        result = SendMessageNoted(hWnd, nMsg, wParam, lParam);
     m_mtxNotify.Unlock();
     return result;
 }

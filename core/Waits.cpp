@@ -25,15 +25,18 @@ DWORD WaitAnyServingSentMessages(const HANDLE* handles, DWORD count, DWORD milli
         return count;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
+        // Sent messages are handled inside a peek, on every platform, and
+        // also before the wait: Windows' wait wakes only for input that is
+        // new since the thread last looked at its queue, so a send that
+        // was already queued would otherwise wait for the time-out.
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         const DWORD result =
             MsgWaitForMultipleObjects(count, handles, FALSE, Remaining(deadline, milliseconds), QS_SENDMESSAGE);
         if (result < WAIT_OBJECT_0 + count)
             return result - WAIT_OBJECT_0;
         if (result != WAIT_OBJECT_0 + count)
             return count;
-        // Sent messages are handled inside a peek, on every platform.
-        MSG msg;
-        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
 

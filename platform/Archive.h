@@ -183,6 +183,26 @@ public:
     CArchive& operator>>(LONGLONG& ll);
     CArchive& operator>>(ULONGLONG& ull);
     CArchive& operator>>(CString& str);
+#if defined(_WIN32)
+    // LONG and DWORD are long on Windows, so int and UINT need forms of
+    // their own, as MFC has; they store the same four bytes.
+    CArchive& operator<<(int i) { return *this << static_cast<LONG>(i); }
+    CArchive& operator<<(UINT u) { return *this << static_cast<DWORD>(u); }
+    CArchive& operator>>(int& i)
+    {
+        LONG l = 0;
+        *this >> l;
+        i = static_cast<int>(l);
+        return *this;
+    }
+    CArchive& operator>>(UINT& u)
+    {
+        DWORD dw = 0;
+        *this >> dw;
+        u = static_cast<UINT>(dw);
+        return *this;
+    }
+#endif
 
     // MFC's string length prefix; on reading, 16-bit strings are marked and
     // their length follows.

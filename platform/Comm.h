@@ -12,6 +12,10 @@
 #include "Kernel.h"
 #include "Types.h"
 
+// Windows: the system's comm API itself, BuildCommDCBA included
+// (<windows.h>, through Types.h); nothing of what follows is compiled.
+#if !defined(_WIN32)
+
 // The Win32 device-control block, with its exact 28-byte layout, so that a
 // DCB saved on Windows reads back field for field.
 struct DCB {
@@ -226,3 +230,5 @@ TAVRIN_API BOOL WINAPI ClearCommBreak(HANDLE hFile);
 // port can make. FALSE (ERROR_INVALID_PARAMETER), with the DCB unchanged,
 // for a text it cannot read.
 TAVRIN_API BOOL WINAPI BuildCommDCBA(LPCSTR lpDef, LPDCB lpDCB);
+
+#endif  // !_WIN32

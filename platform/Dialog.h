@@ -17,6 +17,8 @@
 #include "Types.h"
 #include "Window.h"
 
+// Windows: the types, macros and constants below are <windows.h>'s.
+#if !defined(_WIN32)
 struct RECT {
     LONG left;
     LONG top;
@@ -97,13 +99,17 @@ inline constexpr DWORD SS_CENTER = 0x0001u;
 inline constexpr DWORD SS_RIGHT = 0x0002u;
 inline constexpr DWORD SS_ICON = 0x0003u;
 inline constexpr DWORD SS_TYPEMASK = 0x001Fu;
+#endif  // !_WIN32
 
 inline constexpr int IDC_STATIC = -1;
 
-// GetLastError after a CDialog::Create that found no template.
+// GetLastError after a CDialog::Create that found no template
+// (ERROR_RESOURCE_NAME_NOT_FOUND) or that was asked for a child dialog
+// without a parent window (ERROR_TLW_WITH_WSCHILD).
+#if !defined(_WIN32)
 inline constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
-// ... or that was asked for a child dialog without a parent window.
 inline constexpr DWORD ERROR_TLW_WITH_WSCHILD = 1406;
+#endif
 
 // ---------------------------------------------------------------------------
 // Message maps.
@@ -218,7 +224,9 @@ public:
     virtual BOOL DestroyWindow();
 
     int GetWindowTextA(LPSTR lpszStringBuf, int nMaxCount) const;
+#if !defined(GetWindowText)  // <windows.h> makes it GetWindowTextA already
     int GetWindowText(LPSTR lpszStringBuf, int nMaxCount) const { return GetWindowTextA(lpszStringBuf, nMaxCount); }
+#endif
     void GetWindowText(CString& rString) const;
     int GetWindowTextLength() const;
     void SetWindowText(LPCSTR lpszString);

@@ -8,7 +8,13 @@
 
 #include "Types.h"
 
+// Windows: every call here is the system's (<windows.h>, through Types.h).
+#if !defined(_WIN32)
+
 using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
+// Security attributes are not supported here; the name lets code pass them
+// on the same way on both systems.
+using LPSECURITY_ATTRIBUTES = void*;
 
 inline constexpr DWORD CREATE_SUSPENDED = 0x00000004u;
 
@@ -61,3 +67,5 @@ TAVRIN_API void WINAPI Sleep(DWORD dwMilliseconds);
 TAVRIN_API DWORD WINAPI GetTickCount();
 TAVRIN_API DWORD WINAPI GetLastError();
 TAVRIN_API void WINAPI SetLastError(DWORD dwErrCode);
+
+#endif  // !_WIN32

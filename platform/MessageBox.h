@@ -10,6 +10,7 @@
 
 #include "Types.h"
 
+#if !defined(_WIN32)  // <windows.h> has them, with these values
 // The buttons (one of), the icon (one of) and the default button.
 inline constexpr UINT MB_OK = 0x0000;
 inline constexpr UINT MB_OKCANCEL = 0x0001;
@@ -46,6 +47,7 @@ inline constexpr int IDYES = 6;
 inline constexpr int IDNO = 7;
 inline constexpr int IDTRYAGAIN = 10;
 inline constexpr int IDCONTINUE = 11;
+#endif  // !_WIN32
 
 // Shows one box: the caption is the module's name, nType and nIDHelp are
 // the caller's. Returns the button chosen (IDOK ...), 0 when no box could

@@ -9,6 +9,14 @@
 
 #include "Types.h"
 
+// mingw checks format(printf) against msvcrt's printf, which lacks %zu;
+// the library's text goes through the C99 printf mingw-w64 provides.
+#if defined(__MINGW_PRINTF_FORMAT)
+#  define TAVRIN_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#  define TAVRIN_PRINTF_FORMAT printf
+#endif
+
 class CArchive;
 class CDumpContext;
 class CObject;
@@ -86,7 +94,7 @@ public:
     void TrimRight(char chTarget);
     void TrimLeft();
 
-    void Format(LPCSTR pszFormat, ...) __attribute__((format(printf, 2, 3)));
+    void Format(LPCSTR pszFormat, ...) __attribute__((format(TAVRIN_PRINTF_FORMAT, 2, 3)));
     void FormatV(LPCSTR pszFormat, va_list args);
 
     // Direct access to the characters; ReleaseBuffer takes the length from
@@ -95,7 +103,17 @@ public:
     void ReleaseBuffer(int nNewLength = -1);
 
     // Loads a text of the library's string table; FALSE for an unknown id.
+    // <windows.h> makes LoadString a macro for LoadStringA or LoadStringW;
+    // the member keeps its own name, and the two spellings a host's
+    // LoadString may turn into lead to it.
+#pragma push_macro("LoadString")
+#undef LoadString
     BOOL LoadString(UINT nID);
+#if defined(_WIN32)
+    BOOL LoadStringA(UINT nID) { return LoadString(nID); }
+    BOOL LoadStringW(UINT nID) { return LoadString(nID); }
+#endif
+#pragma pop_macro("LoadString")
 
     const std::string& str() const { return m_text; }
 

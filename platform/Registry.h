@@ -22,6 +22,8 @@
 
 #include "Types.h"
 
+// Windows: the system registry (advapi32, through <windows.h>).
+#if !defined(_WIN32)
 struct HKEY__ {
     int unused;
 };
@@ -78,6 +80,7 @@ TAVRIN_API LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD l
 TAVRIN_API LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
 // Closing a predefined root succeeds and changes nothing.
 TAVRIN_API LONG WINAPI RegCloseKey(HKEY hKey);
+#endif  // !_WIN32
 
 namespace tavrin {
 
@@ -87,6 +90,9 @@ namespace tavrin {
 // tree keeps its previous content, the result is false and `error` (when
 // given) reads "FILE:LINE: what is wrong". Keys already open keep showing
 // the tree they were opened in until they are closed.
+//
+// On Windows the calls read the system registry: both loads return false
+// with an error that says so, and RegistryLoadError() is empty.
 TAVRIN_API bool LoadRegistry(const char* path, std::string* error = nullptr);
 
 // Same, from the text of one export file held in memory (UTF-16LE with its

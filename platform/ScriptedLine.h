@@ -9,6 +9,10 @@
 // have it open, as with a real device.
 #pragma once
 
+// Windows has no such line: it drives the POSIX port code's driver
+// interface, so the Windows build leaves it out.
+#if !defined(_WIN32)
+
 #include <memory>
 #include <string>
 
@@ -66,3 +70,5 @@ private:
 };
 
 }  // namespace tavrin
+
+#endif  // !_WIN32

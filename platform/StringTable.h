@@ -14,4 +14,9 @@ const StringResource* GetLibraryStringTable(SIZE_T& count);
 
 // The text with that id, or nullptr.
 TAVRIN_API LPCSTR FindLibraryString(UINT id);
+#if !defined(_WIN32)
+// On Windows LoadStringA is user32's, which reads a module's string
+// resources; the library's table is reached through FindLibraryString and
+// CString::LoadString there.
 TAVRIN_API int LoadStringA(HANDLE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);
+#endif

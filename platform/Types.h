@@ -8,6 +8,18 @@
 
 #include "Export.h"
 
+#if defined(_WIN32)
+// On Windows the vocabulary is the system's own, so that a host's Win32
+// code and the library agree on every type and constant.
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  ifndef WIN32_LEAN_AND_MEAN
+#    define WIN32_LEAN_AND_MEAN
+#  endif
+#  include <windows.h>
+#else
+
 #ifndef WINAPI
 #  define WINAPI
 #endif
@@ -73,3 +85,5 @@ inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+
+#endif  // _WIN32

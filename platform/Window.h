@@ -9,6 +9,14 @@
 //
 // Windows here are message-only: there is no screen, no class registration
 // and no default procedure; a window is its procedure.
+//
+// On Windows every call is the system's; the library adds only
+// CreateMessageWindow (a message-only window, HWND_MESSAGE, of a class the
+// library registers, calling the procedure given) and
+// InSendMessageFromThread. There the procedure gets WM_NULL, WM_DESTROY,
+// the messages from WM_USER up and those of the library's dialogs
+// (Dialog.h); the system's own messages to the window (creation, sizing,
+// parent notices) go to DefWindowProcA.
 #pragma once
 
 #include <functional>
@@ -18,8 +26,10 @@
 #include "Kernel.h"
 #include "Types.h"
 
-using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
 using WindowProcedure = std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)>;
+
+#if !defined(_WIN32)
+using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
 
 struct POINT {
     LONG x;
@@ -46,6 +56,7 @@ inline constexpr DWORD QS_POSTMESSAGE = 0x0008;
 inline constexpr DWORD QS_SENDMESSAGE = 0x0040;
 inline constexpr DWORD QS_ALLPOSTMESSAGE = 0x0100;
 inline constexpr DWORD QS_ALLINPUT = 0x04FF;
+#endif  // !_WIN32
 
 // Creates a message window owned by the calling thread. The procedure gets
 // WM_DESTROY from DestroyWindow before the window goes away.
@@ -64,6 +75,7 @@ HWND CreateMessageWindow(F&& proc)
         return CreateMessageWindow(WindowProcedure(std::forward<F>(proc)));
 }
 
+#if !defined(_WIN32)
 // Only the owner thread may destroy a window (ERROR_ACCESS_DENIED otherwise).
 TAVRIN_API BOOL WINAPI DestroyWindow(HWND hWnd);
 TAVRIN_API BOOL WINAPI IsWindow(HWND hWnd);
@@ -94,14 +106,29 @@ TAVRIN_API DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessI
 // TRUE while the calling thread runs a window procedure for a message that
 // another thread sent it (a send within one thread does not count).
 TAVRIN_API BOOL WINAPI InSendMessage();
+#endif  // !_WIN32
+
 // TRUE while the calling thread is, at any depth of nesting, inside a window
 // procedure called for a message that thread idSender sent it, so that
 // sender is blocked until the procedure returns. Code that must not wait
 // for a thread which is waiting for it asks this.
+//
+// Windows cannot name the sender of a message, so there the answer covers
+// the sends made with SendMessageNoted: TRUE while idSender is blocked in
+// one of those to a window of the calling thread (a thread that waited for
+// it would then wait for ever, whether or not the message is being handled
+// yet).
 TAVRIN_API BOOL WINAPI InSendMessageFromThread(DWORD idSender);
+
+// SendMessageA, and on Windows noting the send for InSendMessageFromThread.
+// The library's own notifications go through it.
+TAVRIN_API LRESULT WINAPI SendMessageNoted(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+
+#if !defined(_WIN32)
 
 // Waits for any (or all) of the handles, or for input of the kinds in
 // dwWakeMask on the calling thread's queue (result WAIT_OBJECT_0 + nCount).
 // Messages sent from other threads are handled inside the wait.
 TAVRIN_API DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
                                                   DWORD dwMilliseconds, DWORD dwWakeMask);
+#endif  // !_WIN32

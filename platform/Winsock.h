@@ -20,7 +20,51 @@
 // FIONREAD, INADDR_ANY ...) are the system's own, with the system's values.
 // The functions whose names the system's socket interface also uses live in
 // the namespace tavrin::winsock so that both can be included together.
+//
+// On Windows these are the system's Winsock (ws2_32) and none of the
+// emulation is compiled: the records, constants and functions come from
+// <winsock2.h> and <ws2tcpip.h>, and tavrin::winsock names the real
+// functions, so code written against it builds unchanged on both systems.
 #pragma once
+
+#if defined(_WIN32)
+
+#include "Types.h"
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace tavrin::winsock {
+
+inline constexpr UINT WS_FD_SETSIZE = FD_SETSIZE;
+using ::fd_set;
+
+inline int WINAPI IsSet(SOCKET s, fd_set* set)
+{
+    return __WSAFDIsSet(s, set);
+}
+
+using ::accept;
+using ::bind;
+using ::connect;
+using ::gethostbyname;
+using ::getpeername;
+using ::getsockname;
+using ::getsockopt;
+using ::inet_addr;
+using ::inet_ntoa;
+using ::listen;
+using ::recv;
+using ::recvfrom;
+using ::select;
+using ::send;
+using ::sendto;
+using ::setsockopt;
+using ::shutdown;
+using ::socket;
+
+}  // namespace tavrin::winsock
+
+#else
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -164,3 +208,5 @@ TAVRIN_API char* WINAPI inet_ntoa(in_addr in);
 TAVRIN_API hostent* WINAPI gethostbyname(const char* name);
 
 }  // namespace tavrin::winsock
+
+#endif  // _WIN32

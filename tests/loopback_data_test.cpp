@@ -2,7 +2,9 @@
 // window on another, forwarding to a linked device, and the quiet cost of
 // an idle device.
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 #include <tavrin/Tavrin.h>
 
 #include <string>
@@ -19,10 +21,20 @@ namespace {
 
 long long ProcessCpuMicroseconds()
 {
+#if defined(_WIN32)
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return (ticks(kernel) + ticks(user)) / 10;  // 100 ns units
+#else
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
            usage.ru_stime.tv_usec;
+#endif
 }
 
 }  // namespace

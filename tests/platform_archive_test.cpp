@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -391,6 +392,29 @@ TEST(PlatformArchive, FileRoundTripThroughArchive)
         EXPECT_EQ(again.GetLength(), 0u);
     }
     ::unlink(path.c_str());
+}
+
+// Line ends and Ctrl-Z are data like any other byte: no runtime's text mode
+// may turn them into something else on the way to the disk or back.
+TEST(PlatformArchive, FileKeepsEveryByteValueAsWritten)
+{
+    const std::string path = TempPath("bytes");
+    std::vector<BYTE> bytes(256);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<BYTE>(i);
+    {
+        CFile out(path.c_str(), CFile::modeCreate | CFile::modeWrite);
+        out.Write(bytes.data(), static_cast<UINT>(bytes.size()));
+        EXPECT_EQ(out.GetPosition(), bytes.size());
+    }
+    CFile in(path.c_str(), CFile::modeRead);
+    EXPECT_EQ(in.GetLength(), bytes.size());
+    std::vector<BYTE> back(bytes.size() + 1);
+    EXPECT_EQ(in.Read(back.data(), static_cast<UINT>(back.size())), bytes.size());
+    back.resize(bytes.size());
+    EXPECT_EQ(back, bytes);
+    in.Close();
+    std::remove(path.c_str());
 }
 
 TEST(PlatformArchive, MissingFileThrowsFileNotFound)

@@ -187,6 +187,9 @@ TEST(PlatformDialog, AUsersChoiceReachesTheHostsMessageMapFromAnyThread)
     DWORD wait;
     do {
         wait = MsgWaitForMultipleObjects(1, &done, FALSE, 5000, QS_SENDMESSAGE);
+        // Windows' wait reports the sent message rather than handling it.
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     } while (wait == WAIT_OBJECT_0 + 1);
     user.join();
     CloseHandle(done);
@@ -292,6 +295,9 @@ TEST(PlatformDialog, CreateRefusesWhatItCannotBuildAndTheObjectStaysUsable)
 
 TEST(PlatformDialog, WindowsParentsRefuseCyclesAndForeignThreads)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the POSIX backend's SetParent: Windows' own returns the message-only parent and takes any thread's window";
+#endif
     HWND a = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 0; });
     HWND b = CreateMessageWindow([](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 0; });
     EXPECT_EQ(SetParent(b, a), nullptr);

@@ -151,6 +151,10 @@ TEST(PlatformMessages, TwoThreadsSendingToEachOtherDoNotDeadlock)
 
 TEST(PlatformMessages, MsgWaitTimesOutOrReturnsForInputAndHandlesSentMessages)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the POSIX backend's promise: the system's MsgWaitForMultipleObjects reports a sent message "
+                    "instead of handling it (the library peeks with PM_QS_SENDMESSAGE after it)";
+#endif
     Stopwatch watch;
     EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT), WAIT_TIMEOUT);
     EXPECT_GE(watch.Ms(), 90);

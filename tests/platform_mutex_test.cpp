@@ -185,7 +185,14 @@ TEST_P(PlatformMutexOwnerEnd, WaitersGetTheEndedOwnersMutexesAsAbandoned)
     allWaiter.join();
     EXPECT_EQ(singleResult, WAIT_ABANDONED_0);
     EXPECT_EQ(anyResult, WAIT_ABANDONED_0 + 1);
+#if defined(_WIN32)
+    // For a wait-all Windows promises some WAIT_ABANDONED_0 + i; Wine gives
+    // index 0 whichever object was abandoned.
+    EXPECT_GE(allResult, WAIT_ABANDONED_0);
+    EXPECT_LE(allResult, WAIT_ABANDONED_0 + 1);
+#else
     EXPECT_EQ(allResult, WAIT_ABANDONED_0 + 1);
+#endif
     // The waiters ended holding what they were given: theirs in turn.
     for (HANDLE mutex : {single, any, all})
         EXPECT_EQ(TryFromAnotherThread(mutex), WAIT_ABANDONED_0);

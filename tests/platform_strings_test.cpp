@@ -83,7 +83,9 @@ TEST(PlatformStrings, StringTableTextsLoadById)
     EXPECT_TRUE(text.LoadString(IDS_LOOPBACK_NAME));
     EXPECT_EQ(text, "Loopback");
     EXPECT_FALSE(text.LoadString(0xFFFF));
+#if !defined(_WIN32)  // there LoadStringA is user32's, over module resources
     char buffer[5];
     EXPECT_EQ(LoadStringA(nullptr, IDS_LOOPBACK_NAME, buffer, sizeof buffer), 4);
     EXPECT_STREQ(buffer, "Loop");
+#endif
 }

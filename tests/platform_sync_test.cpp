@@ -104,6 +104,9 @@ TEST(PlatformEvents, TimedWaitsLastAboutTheirTimeOut)
 
 TEST(PlatformEvents, ClosingAnObjectEndsAWaitWithoutLimit)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the POSIX backend's promise: on Windows closing a handle does not end a wait on it";
+#endif
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ASSERT_NE(event, nullptr);
     HANDLE copy = nullptr;
@@ -127,6 +130,9 @@ TEST(PlatformEvents, ClosingAnObjectEndsAWaitWithoutLimit)
 
 TEST(PlatformEvents, WaitsRejectBadArguments)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the POSIX backend's limits: Windows names events, and Wine accepts a handle twice in one wait";
+#endif
     CEvent event;
     HANDLE twice[2] = {event, event};
     EXPECT_EQ(WaitForMultipleObjects(2, twice, FALSE, 0), WAIT_FAILED);
@@ -217,6 +223,9 @@ TEST(PlatformThreads, SuspendedThreadClosedWithoutResumeNeverRuns)
 
 TEST(PlatformThreads, LastErrorIsPerThread)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "under Wine std::thread::join sets the caller's last error to 0";
+#endif
     SetLastError(1234);
     std::thread other([] {
         EXPECT_EQ(GetLastError(), ERROR_SUCCESS);

@@ -12,8 +12,14 @@ enum class Startup { NotRun, Succeeded, Failed };
 constinit std::atomic<CWinApp*> g_app{nullptr};
 constinit std::atomic<Startup> g_startup{Startup::NotRun};
 constinit std::atomic<bool> g_attached{false};
-constinit std::mutex g_socketsLock;
 constinit bool g_socketsStarted = false;
+
+// Built on first use: std::mutex is not constexpr with mingw's winpthreads.
+std::mutex& SocketsLock()
+{
+    static std::mutex lock;
+    return lock;
+}
 
 }  // namespace
 
@@ -42,7 +48,7 @@ CWinApp* AfxGetApp()
 
 BOOL AfxSocketInit(WSADATA* lpwsaData)
 {
-    std::lock_guard lock(g_socketsLock);
+    std::lock_guard lock(SocketsLock());
     if (g_socketsStarted)
         return TRUE;
     WSADATA data{};

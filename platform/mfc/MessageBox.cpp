@@ -11,14 +11,21 @@ struct Handler {
     LPVOID context = nullptr;
 };
 
-// Constant-initialised: the module's start-up may show a box before this
-// unit's dynamic initialisers have run.
-constinit std::mutex g_handlerLock;
+// The module's start-up may show a box before this unit's dynamic
+// initialisers have run: the handler is constant-initialised and the lock
+// built on first use (std::mutex is not constexpr with every runtime:
+// mingw's winpthreads mutex is not).
 constinit Handler g_handler;
+
+std::mutex& HandlerLock()
+{
+    static std::mutex lock;
+    return lock;
+}
 
 Handler CurrentHandler()
 {
-    std::lock_guard lock(g_handlerLock);
+    std::lock_guard lock(HandlerLock());
     return g_handler;
 }
 
@@ -54,7 +61,7 @@ int DefaultButton(UINT nType)
 
 void SetMessageBoxHandler(MessageBoxHandler handler, LPVOID context)
 {
-    std::lock_guard lock(g_handlerLock);
+    std::lock_guard lock(HandlerLock());
     g_handler = Handler{handler, handler != nullptr ? context : nullptr};
 }
 

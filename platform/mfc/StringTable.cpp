@@ -14,6 +14,7 @@ LPCSTR FindLibraryString(UINT id)
     return nullptr;
 }
 
+#if !defined(_WIN32)
 int LoadStringA(HANDLE, UINT uID, LPSTR lpBuffer, int cchBufferMax)
 {
     LPCSTR text = FindLibraryString(uID);
@@ -24,7 +25,10 @@ int LoadStringA(HANDLE, UINT uID, LPSTR lpBuffer, int cchBufferMax)
     lpBuffer[length] = '\0';
     return static_cast<int>(length);
 }
+#endif
 
+#pragma push_macro("LoadString")
+#undef LoadString
 BOOL CString::LoadString(UINT nID)
 {
     LPCSTR text = FindLibraryString(nID);
@@ -33,3 +37,4 @@ BOOL CString::LoadString(UINT nID)
     *this = text;
     return TRUE;
 }
+#pragma pop_macro("LoadString")

@@ -20,7 +20,7 @@ BOOL CSyncObject::Lock(DWORD dwTimeout)
 
 CEvent::CEvent(BOOL bInitiallyOwn, BOOL bManualReset, LPCTSTR lpszName, void* lpsaAttribute) : CSyncObject(lpszName)
 {
-    m_hObject = CreateEventA(lpsaAttribute, bManualReset, bInitiallyOwn, lpszName);
+    m_hObject = CreateEventA(static_cast<LPSECURITY_ATTRIBUTES>(lpsaAttribute), bManualReset, bInitiallyOwn, lpszName);
 }
 
 BOOL CEvent::SetEvent()
@@ -40,7 +40,7 @@ BOOL CEvent::Unlock()
 
 CMutex::CMutex(BOOL bInitiallyOwn, LPCTSTR lpszName, void* lpsaAttribute) : CSyncObject(lpszName)
 {
-    m_hObject = CreateMutexA(lpsaAttribute, bInitiallyOwn, lpszName);
+    m_hObject = CreateMutexA(static_cast<LPSECURITY_ATTRIBUTES>(lpsaAttribute), bInitiallyOwn, lpszName);
 }
 
 BOOL CMutex::Unlock()

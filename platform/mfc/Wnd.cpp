@@ -104,6 +104,20 @@ HWND CreateLibraryWindow(std::shared_ptr<WindowState> state, HWND parent)
     if (!hwnd)
         return nullptr;
     if (parent) {
+#if defined(_WIN32)
+        // Windows lets a window adopt a child of another thread (the two
+        // threads then share input); the library's windows keep to their
+        // thread, as the POSIX SetParent requires.
+        if (GetWindowThreadProcessId(parent, nullptr) != GetCurrentThreadId()) {
+            DestroyWindow(hwnd);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        // Windows makes a window the child of another only with WS_CHILD:
+        // then GetParent names the parent and its destruction takes the
+        // child along.
+        SetWindowLongPtrA(hwnd, GWL_STYLE, GetWindowLongPtrA(hwnd, GWL_STYLE) | WS_CHILD);
+#endif
         SetLastError(ERROR_SUCCESS);
         if (!SetParent(hwnd, parent) && GetLastError() != ERROR_SUCCESS) {
             const DWORD error = GetLastError();

@@ -578,3 +578,9 @@ BOOL WINAPI InSendMessageFromThread(DWORD idSender)
             return TRUE;
     return FALSE;
 }
+
+// Every send names its sender here already.
+LRESULT WINAPI SendMessageNoted(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    return SendMessageA(hWnd, Msg, wParam, lParam);
+}

@@ -1,6 +1,8 @@
 #include "WindowThread.h"
 
+#if !defined(_WIN32)
 #include <dirent.h>
+#endif
 
 #include <memory>
 
@@ -165,6 +167,7 @@ void WindowThread::PostLater(std::function<void()> fn) const
         owned.release();
 }
 
+#if !defined(_WIN32)
 int CountProcessThreads()
 {
     int count = 0;
@@ -176,5 +179,6 @@ int CountProcessThreads()
     }
     return count;
 }
+#endif
 
 }  // namespace tavrin::test

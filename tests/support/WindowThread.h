@@ -76,6 +76,8 @@ private:
 };
 
 // The threads of this process, from /proc.
+#if !defined(_WIN32)
 int CountProcessThreads();
+#endif
 
 }  // namespace tavrin::test

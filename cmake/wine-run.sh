@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine for ctest and gtest_discover_tests
+# (CMAKE_CROSSCOMPILING_EMULATOR): wine-run.sh PROGRAM.exe ARGS...
+#
+# Every run shares one Wine prefix of its own (never ~/.wine) and one
+# persistent wineserver, started by the first run: a fresh prefix takes
+# seconds to create and a server start costs more than the test itself.
+# Before any test the first run also starts `explorer.exe /desktop` with its
+# output on /dev/null. Otherwise the first program that creates a window
+# starts it, the desktop inherits that program's stderr and keeps it open
+# until every Wine process has ended, and ctest, which reads the test's
+# output to the end, waits 40-60 s for a test that has long finished.
+#
+#   TAVRIN_WINEPREFIX  the prefix (default: a folder in $TMPDIR per user)
+#   wine-run.sh --stop ends the server and removes the prefix.
+set -euo pipefail
+
+prefix=${TAVRIN_WINEPREFIX:-${TMPDIR:-/tmp}/tavrin-wine-$(id -u)}
+export WINEPREFIX=$prefix WINEDEBUG=-all DISPLAY= WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wine" ] || wine=wine
+[ -x "$wineserver" ] || wineserver=wineserver
+
+if [ "${1-}" = --stop ]; then
+    [ -d "$prefix" ] && "$wineserver" -k >/dev/null 2>&1 || true
+    rm -rf "$prefix" "$prefix.lock"
+    exit 0
+fi
+
+mkdir -p "$prefix"
+# One starter at a time: ctest -j2 runs two of us at once.
+exec 9>"$prefix.lock"
+flock 9
+alive() { [ -s "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
+server_pid=$prefix/.tavrin-wineserver.pid
+desktop_pid=$prefix/.tavrin-desktop.pid
+# The helpers must not inherit the lock (fd 9): they outlive this run.
+if ! alive "$server_pid"; then
+    setsid "$wineserver" -f -p </dev/null >/dev/null 2>&1 9>&- &
+    echo $! >"$server_pid"
+    "$wine" wineboot.exe --init </dev/null >/dev/null 2>&1 9>&- || true
+fi
+# The desktop ends when the processes using it have ended, so it is checked
+# on every run, not only when the server starts.
+if ! alive "$desktop_pid"; then
+    setsid "$wine" explorer.exe /desktop </dev/null >/dev/null 2>&1 9>&- &
+    echo $! >"$desktop_pid"
+fi
+exec 9>&-
+
+exec "$wine" "$@"
