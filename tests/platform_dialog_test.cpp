@@ -63,10 +63,10 @@ TEST(PlatformDialog, CreateBuildsTheTemplatesWindowsInOrderAndRunsOnInitDialog)
     EXPECT_STREQ(view.faceName, "MS Sans Serif");
 
     const ExpectedControl expected[] = {
-        {"COMBOBOX", 6000, {12, 63, 242, 143}, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, "", 0},
-        {"STATIC", -1, {54, 26, 172, 34}, SS_LEFT | WS_GROUP, "More than one modem was detected.", 0},
-        {"STATIC", -1, {54, 38, 162, 46}, SS_LEFT | WS_GROUP, "Please select a modem for testing.", 0},
-        {"STATIC", -1, {14, 25, 35, 45}, SS_ICON, "", 6001},
+        {"COMBOBOX", 6000, {12, 63, 242, 143}, WS_CHILD | WS_VISIBLE | CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, "", 0},
+        {"STATIC", -1, {54, 26, 172, 34}, WS_CHILD | WS_VISIBLE | SS_LEFT | WS_GROUP, "More than one modem was detected.", 0},
+        {"STATIC", -1, {54, 38, 162, 46}, WS_CHILD | WS_VISIBLE | SS_LEFT | WS_GROUP, "Please select a modem for testing.", 0},
+        {"STATIC", -1, {14, 25, 35, 45}, WS_CHILD | WS_VISIBLE | SS_ICON, "", 6001},
     };
     ASSERT_EQ(view.controls.size(), std::size(expected));
     std::set<HWND> handles{panel.GetSafeHwnd(), host.Handle()};

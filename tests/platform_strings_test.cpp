@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
+#include <cstring>
+#include <iterator>
+#include <vector>
+
 TEST(PlatformStrings, CStringEditsAndSearches)
 {
     CString s("hello, world  ");
@@ -89,3 +93,65 @@ TEST(PlatformStrings, StringTableTextsLoadById)
     EXPECT_STREQ(buffer, "Loop");
 #endif
 }
+
+// Every text as the library's sources write it, which on Windows proves the
+// resource compiler kept escapes, quotes and format fields.
+TEST(PlatformStrings, EveryTextOfTheTableLoadsAsWritten)
+{
+    const struct {
+        UINT id;
+        const char* text;
+    } texts[] = {
+#define TAVRIN_STRING(id, text) {id, text},
+#include "../res/Strings.inc"
+#undef TAVRIN_STRING
+    };
+    ASSERT_GE(std::size(texts), 40u);
+    for (const auto& expected : texts) {
+        SCOPED_TRACE(expected.id);
+        CString text;
+        ASSERT_TRUE(text.LoadString(expected.id));
+        EXPECT_STREQ(text, expected.text);
+        // The same pointer on every lookup: callers keep it.
+        EXPECT_EQ(FindLibraryString(expected.id), FindLibraryString(expected.id));
+    }
+    CString path;
+    ASSERT_TRUE(path.LoadString(IDS_COM_DEVICE_PATH));
+    EXPECT_EQ(path, CString("\\\\.\\COM%d"));
+}
+
+#if defined(_WIN32)
+// The texts are the DLL's string-table resource: user32 finds them in the
+// library's module and not in the host's.
+TEST(PlatformStrings, TheTextsAreResourcesOfTheLibrarysModule)
+{
+    HMODULE library = GetModuleHandleA("tavrin.dll");
+    ASSERT_NE(library, nullptr);
+    char buffer[5];
+    EXPECT_EQ(LoadStringA(library, IDS_LOOPBACK_NAME, buffer, sizeof buffer), 4);
+    EXPECT_STREQ(buffer, "Loop");
+    char whole[64];
+    EXPECT_EQ(LoadStringA(library, IDS_LAN_ACCESS_GRANTED, whole, sizeof whole),
+              static_cast<int>(std::strlen("Connection from %s. (Accepted)")));
+    EXPECT_STREQ(whole, "Connection from %s. (Accepted)");
+    EXPECT_EQ(LoadStringA(GetModuleHandleA(nullptr), IDS_LOOPBACK_NAME, buffer, sizeof buffer), 0);
+    EXPECT_EQ(LoadStringA(library, 0xFFFF, buffer, sizeof buffer), 0);
+    // So are the panel's template and its icon.
+    EXPECT_NE(FindResourceA(library, MAKEINTRESOURCEA(IDD_MODEM_SELECT), RT_DIALOG), nullptr);
+    EXPECT_NE(FindResourceA(library, MAKEINTRESOURCEA(IDI_MODEM), RT_GROUP_ICON), nullptr);
+
+    // The version block names the library and its version.
+    char path[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(library, path, sizeof path), 0u);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, info.data()));
+    char* description = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\FileDescription",
+                               reinterpret_cast<void**>(&description), &length));
+    EXPECT_STREQ(description, "Tavrin communications library");
+}
+#endif

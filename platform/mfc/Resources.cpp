@@ -6,6 +6,8 @@
 
 using namespace tavrin::mfc;
 
+#if !defined(_WIN32)
+// Windows reads them from the DLL's resources (platform/win32/Resources.cpp).
 const DialogResource* FindLibraryDialog(UINT id)
 {
     SIZE_T count = 0;
@@ -25,6 +27,7 @@ const IconResource* FindLibraryIcon(UINT id)
             return &table[i];
     return nullptr;
 }
+#endif
 
 namespace tavrin::ui {
 

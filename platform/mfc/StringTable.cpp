@@ -4,6 +4,9 @@
 
 #include "../Mfc.h"
 
+#if !defined(_WIN32)
+// Windows reads the texts from the DLL's string-table resource
+// (platform/win32/Resources.cpp).
 LPCSTR FindLibraryString(UINT id)
 {
     SIZE_T count = 0;
@@ -14,7 +17,6 @@ LPCSTR FindLibraryString(UINT id)
     return nullptr;
 }
 
-#if !defined(_WIN32)
 int LoadStringA(HANDLE, UINT uID, LPSTR lpBuffer, int cchBufferMax)
 {
     LPCSTR text = FindLibraryString(uID);
