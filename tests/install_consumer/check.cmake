@@ -1,5 +1,23 @@
 # Installs the build into a scratch prefix, then configures, builds and runs
 # a separate project against it with find_package and with pkg-config.
+#
+# For a cross build: TOOLCHAIN_FILE configures the consumer with the same
+# toolchain, EMULATOR runs its programs, CXX is the compiler the pkg-config
+# build uses (default c++), EXE_SUFFIX names programs.
+if(NOT CXX)
+    set(CXX c++)
+endif()
+# Runs a program of the install test, under the emulator when there is one.
+function(run_program result)
+    if(EMULATOR)
+        execute_process(COMMAND ${EMULATOR} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out
+            TIMEOUT 60)
+    else()
+        execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 60)
+    endif()
+    message(STATUS "${out}")
+    set(${result} ${rc} PARENT_SCOPE)
+endfunction()
 file(REMOVE_RECURSE ${WORK_DIR})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
     RESULT_VARIABLE rc OUTPUT_QUIET)
@@ -18,11 +36,34 @@ foreach(file include/tavrin/Tavrin.h include/tavrin/core/Device.h include/tavrin
         message(FATAL_ERROR "missing from the install tree: ${file}")
     endif()
 endforeach()
+# A Windows tree: the DLL beside the programs, its import library, and a DLL
+# that needs nothing beyond the system's own DLLs.
+if(EXE_SUFFIX STREQUAL ".exe")
+    foreach(file bin/tavrin.dll lib/libtavrin.dll.a)
+        if(NOT EXISTS ${WORK_DIR}/prefix/${file})
+            message(FATAL_ERROR "missing from the install tree: ${file}")
+        endif()
+    endforeach()
+    if(OBJDUMP)
+        execute_process(COMMAND ${OBJDUMP} -p ${WORK_DIR}/prefix/bin/tavrin.dll OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+        string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+        message(STATUS "tavrin.dll imports: ${imports}")
+        foreach(import IN LISTS imports)
+            string(TOUPPER "${import}" import)
+            if(NOT import MATCHES "DLL NAME: (KERNEL32|USER32|ADVAPI32|WS2_32|MSVCRT)\\.DLL")
+                message(FATAL_ERROR "tavrin.dll needs a DLL the system does not have: ${import}")
+            endif()
+        endforeach()
+        if(NOT imports)
+            message(FATAL_ERROR "no imports read from tavrin.dll")
+        endif()
+    endif()
+endif()
 # The installed host runs from this prefix without help from the loader's
 # search path.
-if(EXISTS ${WORK_DIR}/prefix/bin/tavrin)
+if(EXISTS ${WORK_DIR}/prefix/bin/tavrin${EXE_SUFFIX})
     unset(ENV{LD_LIBRARY_PATH})
-    execute_process(COMMAND ${WORK_DIR}/prefix/bin/tavrin demo RESULT_VARIABLE rc OUTPUT_QUIET)
+    run_program(rc ${WORK_DIR}/prefix/bin/tavrin${EXE_SUFFIX} demo)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "the installed tavrin demo failed: ${rc}")
     endif()
@@ -32,8 +73,15 @@ if(EXISTS ${WORK_DIR}/prefix/include/tavrin/core/DeviceEngine.h)
     message(FATAL_ERROR "a private header was installed")
 endif()
 
+set(toolchain)
+if(TOOLCHAIN_FILE)
+    set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+    # A Windows host finds the DLL beside itself or on the PATH; the
+    # consumer's is the installed bin folder, as for a host on Windows.
+    set(ENV{WINEPATH} "Z:${WORK_DIR}/prefix/bin")
+endif()
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
-    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix RESULT_VARIABLE rc)
+    -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${toolchain} RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "configure of the consumer failed")
 endif()
@@ -41,7 +89,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIAB
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "build of the consumer failed")
 endif()
-execute_process(COMMAND ${WORK_DIR}/build/consumer RESULT_VARIABLE rc)
+run_program(rc ${WORK_DIR}/build/consumer${EXE_SUFFIX})
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "the consumer failed: ${rc}")
 endif()
@@ -56,12 +104,13 @@ if(PKG_CONFIG)
         message(FATAL_ERROR "pkg-config does not know tavrin")
     endif()
     separate_arguments(flags UNIX_COMMAND "${flags}")
-    execute_process(COMMAND c++ ${SOURCE_DIR}/consumer.cpp ${flags} -o ${WORK_DIR}/consumer-pc RESULT_VARIABLE rc)
+    execute_process(COMMAND ${CXX} ${SOURCE_DIR}/consumer.cpp ${flags} ${PC_EXTRA_FLAGS}
+        -o ${WORK_DIR}/consumer-pc${EXE_SUFFIX} RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "build with pkg-config flags failed")
     endif()
     set(ENV{LD_LIBRARY_PATH} ${lib_dir})
-    execute_process(COMMAND ${WORK_DIR}/consumer-pc RESULT_VARIABLE rc)
+    run_program(rc ${WORK_DIR}/consumer-pc${EXE_SUFFIX})
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "the pkg-config consumer failed: ${rc}")
     endif()

@@ -26,7 +26,13 @@ int main()
             return 0;
         },
         &device, 0, nullptr);
+    // The writer's notification is a message sent to this thread: a wait
+    // that returns for input must let it in (Windows delivers sent messages
+    // only inside the message calls) or the writer stays blocked.
     while (MsgWaitForMultipleObjects(1, &writer, FALSE, 5000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
     }
     CloseHandle(writer);
     device.Disconnect();
