@@ -101,8 +101,8 @@ void CDevice::InitThreads()
         slot.pOwner = this;
     }
     if (!complete) {
-        // The threads have never run: closing their handles ends them
-        // without entering their loops, and they are not waited for.
+        // The threads have never run: they are ended without entering their
+        // loops, and not waited for.
         m_pEngine->ReleaseWorkers(false);
         return;
     }

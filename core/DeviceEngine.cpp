@@ -45,6 +45,10 @@ void DeviceEngine::ReleaseWorkers(bool started)
         if (slot.hThread) {
             if (started)
                 WaitServingSentMessages(slot.hThread);
+            else
+                // Never resumed: on Windows closing its handle would leave
+                // it suspended for the life of the process.
+                TerminateThread(slot.hThread, 0);
             CloseHandle(slot.hThread);
         }
         for (int e = SLOT_WAIT_SCAN; e < SLOT_WAIT_COUNT; ++e) {

@@ -33,6 +33,10 @@ TAVRIN_API HANDLE WINAPI CreateThread(void* lpThreadAttributes, SIZE_T dwStackSi
                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                       DWORD dwCreationFlags, LPDWORD lpThreadId);
 TAVRIN_API DWORD WINAPI ResumeThread(HANDLE hThread);
+// Ends a thread that was created suspended and never resumed, with that
+// exit code. A thread that has run cannot be ended from outside here:
+// FALSE with ERROR_NOT_SUPPORTED.
+TAVRIN_API BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 // Best effort: where the system refuses a higher priority the thread runs
 // at normal priority and the call still succeeds.
 TAVRIN_API BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority);

@@ -221,6 +221,45 @@ TEST(PlatformThreads, SuspendedThreadClosedWithoutResumeNeverRuns)
     EXPECT_EQ(ran.load(), 0);
 }
 
+// How a set of threads that failed to start completely is given up on both
+// systems: a suspended thread ended from outside never runs its function
+// and its handle reports the end with the code given.
+TEST(PlatformThreads, ASuspendedThreadCanBeEndedWithoutRunning)
+{
+    std::atomic<int> ran{0};
+    HANDLE thread = CreateThread(nullptr, 0, SetFlagAndReturn, &ran, CREATE_SUSPENDED, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(TerminateThread(thread, 7));
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 7u);
+    // Resuming it now starts nothing.
+    ResumeThread(thread);
+    EXPECT_TRUE(CloseHandle(thread));
+    EXPECT_EQ(ran.load(), 0);
+}
+
+#if !defined(_WIN32)
+TEST(PlatformThreads, ARunningThreadIsNeverEndedFromOutside)
+{
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID event) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(event), 5000); },
+        go, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_FALSE(TerminateThread(thread, 7));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
+    SetEvent(go);
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    DWORD code = 7;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, WAIT_OBJECT_0);
+    CloseHandle(thread);
+    CloseHandle(go);
+}
+#endif
+
 TEST(PlatformThreads, LastErrorIsPerThread)
 {
 #if defined(_WIN32)

@@ -47,6 +47,7 @@ public:
     DWORD exitCode = STILL_ACTIVE;
     // 0: suspended, 1: run, 2: discard without running.
     std::atomic<std::uint32_t> gate{0};
+    DWORD discardCode = 0xFFFFFFFFu;  // the exit code of a discarded thread
 };
 
 // Maps the Win32 priority steps onto nice values. Raising priority needs a
@@ -103,7 +104,7 @@ void* ThreadMain(void* arg)
     t_record.id = thread->id;
     WaitForStartGate(*thread);
 
-    DWORD code = 0xFFFFFFFFu;
+    DWORD code = thread->discardCode;
     if (thread->gate.load(std::memory_order_acquire) == 1)
         code = RunStartRoutine(*thread);
     ReleaseCurrentThreadQueue();
@@ -211,6 +212,28 @@ DWORD WINAPI ResumeThread(HANDLE hThread)
     thread->gate.store(1, std::memory_order_release);
     FutexWakeAll(thread->gate);
     return 1;
+}
+
+BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode)
+{
+    SyncGuard lock;
+    auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // A thread that has run holds locks and state nobody could clean up:
+    // only one that never ran can be ended from outside.
+    if (thread->gate.load() == 1) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    if (thread->gate.load() == 0) {
+        thread->discardCode = dwExitCode;
+        thread->gate.store(2, std::memory_order_release);
+        FutexWakeAll(thread->gate);
+    }
+    return TRUE;
 }
 
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
