@@ -77,6 +77,30 @@ TEST(PlatformEvents, WaitAnyReturnsLowestSignalledIndexAndConsumesOnlyThatOne)
     setter.join();
 }
 
+// 64 objects for a plain wait, one fewer when the thread's queue is waited
+// on too, on both systems; a CMultiLock asked for more holds none.
+TEST(PlatformEvents, AWaitTakesSixtyFourObjectsAndAMessageWaitSixtyThree)
+{
+    std::vector<CEvent> events(MAXIMUM_WAIT_OBJECTS + 1);
+    std::vector<CSyncObject*> objects;
+    for (CEvent& event : events)
+        objects.push_back(&event);
+    events[MAXIMUM_WAIT_OBJECTS - 1].SetEvent();
+
+    CMultiLock all(objects.data(), MAXIMUM_WAIT_OBJECTS);
+    EXPECT_EQ(all.Lock(0, FALSE), WAIT_OBJECT_0 + MAXIMUM_WAIT_OBJECTS - 1);
+    events[MAXIMUM_WAIT_OBJECTS - 1].SetEvent();
+    EXPECT_EQ(all.Lock(0, FALSE, QS_ALLINPUT), WAIT_FAILED);
+    // Still set: the refused wait consumed nothing.
+    CMultiLock fewer(objects.data(), MAXIMUM_WAIT_OBJECTS - 1);
+    events[MAXIMUM_WAIT_OBJECTS - 2].SetEvent();
+    EXPECT_EQ(fewer.Lock(0, FALSE, QS_ALLINPUT), WAIT_OBJECT_0 + MAXIMUM_WAIT_OBJECTS - 2);
+    EXPECT_EQ(WaitForSingleObject(events[MAXIMUM_WAIT_OBJECTS - 1], 0), WAIT_OBJECT_0);
+
+    CMultiLock tooMany(objects.data(), MAXIMUM_WAIT_OBJECTS + 1);
+    EXPECT_EQ(tooMany.Lock(0, FALSE), WAIT_FAILED);
+}
+
 TEST(PlatformEvents, WaitAllTakesEveryObjectAtOnceOrNone)
 {
     CEvent a, b;
