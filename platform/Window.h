@@ -3,8 +3,10 @@
 // A window belongs to the thread that created it. SendMessageA on that
 // thread calls the window procedure directly; from any other thread it
 // blocks until the owner handles the message inside GetMessageA,
-// PeekMessageA, MsgWaitForMultipleObjects or a SendMessageA of its own, and
-// returns the procedure's result. A sender whose window is destroyed (or
+// PeekMessageA or a SendMessageA of its own (on this library's POSIX
+// backend also inside MsgWaitForMultipleObjects; Windows only reports it
+// there, so a host's wait loop peeks whenever the wait returns for input),
+// and returns the procedure's result. A sender whose window is destroyed (or
 // whose owner thread ends) is released with 0. PostMessageA queues.
 //
 // Windows here are message-only: there is no screen, no class registration
