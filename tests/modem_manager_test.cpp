@@ -1,5 +1,7 @@
 // The modem catalogue and its command strings, read from registry exports
-// of a Windows 98 and a Windows NT machine and from small inline trees.
+// of a Windows 98 and a Windows NT machine and from small inline trees. On
+// Windows the exports go into the system's registry through its regedit,
+// so the same cases hold the catalogue to the real registry calls.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +10,10 @@
 #include "tavrin/modem/ModemManager.h"
 #include "tavrin/platform/Registry.h"
 
+#if defined(_WIN32)
+#include "support/WineRegistry.h"
+#endif
+
 namespace {
 
 const std::string kModems = std::string(TAVRIN_TEST_FIXTURES) + "/registry/modems/";
@@ -15,13 +21,21 @@ const std::string kModems = std::string(TAVRIN_TEST_FIXTURES) + "/registry/modem
 void Load(const std::string& file)
 {
     std::string error;
+#if defined(_WIN32)
+    ASSERT_TRUE(tavrin::test::ImportRegistryFile(kModems + file, error)) << error;
+#else
     ASSERT_TRUE(tavrin::LoadRegistry((kModems + file).c_str(), &error)) << error;
+#endif
 }
 
 void LoadText(const std::string& text)
 {
     std::string error;
+#if defined(_WIN32)
+    ASSERT_TRUE(tavrin::test::ImportRegistryText(text, error)) << error;
+#else
     ASSERT_TRUE(tavrin::LoadRegistryText(text, "inline.reg", &error)) << error;
+#endif
 }
 
 const char kWin95Section[] = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem\\";
