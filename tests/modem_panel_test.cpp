@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "support/TestPanel.h"
+#if defined(_WIN32)
+#include "support/WineRegistry.h"
+#endif
 
 using tavrin::test::HostWindow;
 
@@ -28,7 +31,11 @@ void LoadModems(const std::vector<std::pair<int, std::string>>& modems)
                 std::to_string(index) + "\"\n";
     }
     std::string error;
+#if defined(_WIN32)
+    ASSERT_TRUE(tavrin::test::ImportRegistryText(text, error)) << error;
+#else
     ASSERT_TRUE(tavrin::LoadRegistryText(text, "panel.reg", &error)) << error;
+#endif
 }
 
 std::vector<std::string> Entries(CModemSelectDlg& panel)
