@@ -11,8 +11,11 @@
 # until every Wine process has ended, and ctest, which reads the test's
 # output to the end, waits 40-60 s for a test that has long finished.
 #
-#   TAVRIN_WINEPREFIX  the prefix (default: a folder in $TMPDIR per user)
-#   wine-run.sh --stop ends the server and removes the prefix.
+#   TAVRIN_WINEPREFIX    the prefix (default: a folder in $TMPDIR per user)
+#   wine-run.sh --stop   ends the server and removes the prefix.
+#   wine-run.sh --prefix makes the prefix ready as a run would (server,
+#                        desktop) and prints its path, for scripts that put
+#                        things in it (COM ports in dosdevices/).
 set -euo pipefail
 
 prefix=${TAVRIN_WINEPREFIX:-${TMPDIR:-/tmp}/tavrin-wine-$(id -u)}
@@ -49,4 +52,8 @@ if ! alive "$desktop_pid"; then
 fi
 exec 9>&-
 
+if [ "${1-}" = --prefix ]; then
+    echo "$prefix"
+    exit 0
+fi
 exec "$wine" "$@"

@@ -69,6 +69,19 @@ struct Operations {
 
     bool Created() const { return read.hEvent && wait.hEvent; }
 
+    // CancelIo only asks: an operation still completes afterwards, writing
+    // its count and event word into this thread's frame. Collected before
+    // the frame goes (Wine's comm-event wait ends this way some time later).
+    void Finish(HANDLE hCom, bool readPending, bool waitPending)
+    {
+        CancelIo(hCom);
+        DWORD unused = 0;
+        if (readPending)
+            GetOverlappedResult(hCom, &read, &unused, TRUE);
+        if (waitPending)
+            GetOverlappedResult(hCom, &wait, &unused, TRUE);
+    }
+
     OVERLAPPED read{};
     OVERLAPPED wait{};
 };
@@ -111,6 +124,7 @@ DWORD CCom::RunEventThread()
                 } else {
                     OnMessageError(none);
                     if (IsPortGone(error)) {
+                        ops.Finish(m_hCom, false, waitPending);
                         PortGone();
                         return 1;
                     }
@@ -167,6 +181,7 @@ DWORD CCom::RunEventThread()
                 OnMessageError(none);
             } else if (IsPortGone(GetLastError())) {
                 OnMessageError(none);
+                ops.Finish(m_hCom, false, waitPending);
                 PortGone();
                 return 1;
             }
@@ -180,7 +195,7 @@ DWORD CCom::RunEventThread()
     // Disconnect has cleared the mask and purged the port, which ended the
     // pending operations; cancel what may still run so that nothing
     // completes into this thread's buffers once it has gone.
-    CancelIo(m_hCom);
+    ops.Finish(m_hCom, readPending, waitPending);
     return 1;
 }
 

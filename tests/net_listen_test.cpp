@@ -6,7 +6,9 @@
 
 #include <tavrin/Tavrin.h>
 
+#if !defined(_WIN32)
 #include <arpa/inet.h>
+#endif
 
 #include <atomic>
 #include <condition_variable>
@@ -17,7 +19,9 @@
 #include <cstring>
 #include <random>
 #include <set>
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 #include <thread>
 #include <vector>
 
@@ -284,7 +288,11 @@ TEST(LanListen, ListenerDestroyedWhileCallersConnect)
     }
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(_WIN32)
+// Under Wine every receive and every notice is a round trip to the
+// wineserver: the two hundred callers together move a few hundred KB/s.
+constexpr size_t kDefaultBytesPerClient = 32 * 1024;
+#elif defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr size_t kDefaultBytesPerClient = 64 * 1024;
 #else
 constexpr size_t kDefaultBytesPerClient = 1024 * 1024;
@@ -356,7 +364,8 @@ std::string CallerBytes(std::uint32_t number, size_t length)
 TEST(LanListen, TwoHundredConcurrentCallersEachDeliverTheirBytesInOrder)
 {
     // 200 callers, each with four library threads and two descriptors here
-    // and one in the client.
+    // and one in the client. Windows sets no per-process limit on sockets.
+#if !defined(_WIN32)
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
     if (files.rlim_cur < 4096) {
@@ -365,6 +374,7 @@ TEST(LanListen, TwoHundredConcurrentCallersEachDeliverTheirBytesInOrder)
     }
     if (files.rlim_cur < 1024)
         GTEST_SKIP() << "too few descriptors allowed: " << files.rlim_cur;
+#endif
 
     constexpr UINT kDataBase = WM_APP + 0x2000;
     CLan listener;

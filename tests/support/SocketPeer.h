@@ -1,5 +1,6 @@
 // The other end of a network device under test: plain system sockets on
-// 127.0.0.1, with every wait bounded.
+// 127.0.0.1, with every wait bounded. The same calls on Windows (Winsock,
+// started by the first socket made here) and on POSIX systems.
 #pragma once
 
 #include <chrono>
@@ -10,11 +11,21 @@ namespace tavrin::test {
 
 inline constexpr std::chrono::milliseconds kPeerWait{5000};
 
-// An owned descriptor.
+// A Winsock SOCKET is a pointer-sized handle, not a small int: keeping it in
+// an int would cut it on Win64.
+#if defined(_WIN32)
+using NativeSocket = std::uintptr_t;
+inline constexpr NativeSocket kNoSocket = ~static_cast<NativeSocket>(0);
+#else
+using NativeSocket = int;
+inline constexpr NativeSocket kNoSocket = -1;
+#endif
+
+// An owned socket.
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : m_fd(fd) {}
+    explicit Fd(NativeSocket fd) : m_fd(fd) {}
     ~Fd() { Reset(); }
     Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
     Fd& operator=(Fd&& other) noexcept
@@ -27,18 +38,18 @@ public:
     }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
-    int Get() const { return m_fd; }
-    bool Valid() const { return m_fd >= 0; }
-    int Release()
+    NativeSocket Get() const { return m_fd; }
+    bool Valid() const { return m_fd != kNoSocket; }
+    NativeSocket Release()
     {
-        const int fd = m_fd;
-        m_fd = -1;
+        const NativeSocket fd = m_fd;
+        m_fd = kNoSocket;
         return fd;
     }
     void Reset();
 
 private:
-    int m_fd = -1;
+    NativeSocket m_fd = kNoSocket;
 };
 
 // A TCP listener on 127.0.0.1 with a port of the system's choice.
@@ -67,5 +78,10 @@ int PendingBytes(const Fd& fd);
 void ResetConnection(Fd& fd);
 // Process CPU time used so far, in milliseconds.
 long long ProcessCpuMs();
+// How many Winsock start-ups these helpers hold (WSAStartup is counted):
+// 1 on Windows once a helper socket has been made, else 0.
+int PeerSocketStarts();
+// True when the test runs under Wine rather than on Windows itself.
+bool RunningUnderWine();
 
 }  // namespace tavrin::test
