@@ -1,20 +1,14 @@
 #include "Bridge.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
-#include <thread>
+#include <mutex>
 
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
+#include "SignalWatch.h"
 
 namespace tavrin::tool {
 
@@ -24,86 +18,6 @@ void Notice(const std::string& text)
 {
     PrintLine(stderr, "tavrin bridge: " + text);
 }
-
-// SIGINT and SIGTERM as a call on a thread of the bridge's. The handler
-// only writes the signal's number to a pipe, which is all a handler may do
-// safely, and works whichever thread the signal lands on (the library may
-// have threads of its own, started before the bridge could block anything).
-// The stop pipe ends the watch when the bridge ends for another reason.
-class SignalWatch {
-public:
-    SignalWatch()
-    {
-        m_ok = pipe2(s_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0 && pipe2(m_stop, O_CLOEXEC) == 0;
-        if (!m_ok)
-            return;
-        struct sigaction action {};
-        action.sa_handler = OnSignal;
-        sigemptyset(&action.sa_mask);
-        m_ok = sigaction(SIGINT, &action, &m_savedInt) == 0 && sigaction(SIGTERM, &action, &m_savedTerm) == 0;
-    }
-    ~SignalWatch()
-    {
-        Stop();
-        sigaction(SIGINT, &m_savedInt, nullptr);
-        sigaction(SIGTERM, &m_savedTerm, nullptr);
-        for (int* fd : {&s_signalPipe[0], &s_signalPipe[1], &m_stop[0], &m_stop[1]}) {
-            if (*fd >= 0)
-                close(*fd);
-            *fd = -1;
-        }
-    }
-    SignalWatch(const SignalWatch&) = delete;
-    SignalWatch& operator=(const SignalWatch&) = delete;
-
-    bool Valid() const { return m_ok; }
-    // Calls onSignal with the signal's number, once, on a thread of its own.
-    void Start(std::function<void(int)> onSignal)
-    {
-        m_thread = std::thread([this, onSignal = std::move(onSignal)] {
-            for (;;) {
-                pollfd fds[2] = {{s_signalPipe[0], POLLIN, 0}, {m_stop[0], POLLIN, 0}};
-                if (poll(fds, 2, -1) < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    return;
-                }
-                if (fds[1].revents != 0)
-                    return;
-                unsigned char number = 0;
-                if (read(s_signalPipe[0], &number, 1) == 1) {
-                    onSignal(number);
-                    return;
-                }
-            }
-        });
-    }
-    void Stop()
-    {
-        if (!m_thread.joinable())
-            return;
-        const char byte = 1;
-        while (write(m_stop[1], &byte, 1) < 0 && errno == EINTR) {
-        }
-        m_thread.join();
-    }
-
-private:
-    static void OnSignal(int number)
-    {
-        const int saved = errno;
-        const unsigned char byte = static_cast<unsigned char>(number);
-        [[maybe_unused]] const ssize_t written = write(s_signalPipe[1], &byte, 1);
-        errno = saved;
-    }
-
-    static inline int s_signalPipe[2] = {-1, -1};
-    bool m_ok = false;
-    int m_stop[2] = {-1, -1};
-    struct sigaction m_savedInt {};
-    struct sigaction m_savedTerm {};
-    std::thread m_thread;
-};
 
 // One end of the bridge: a device of its own, or a listener whose admitted
 // caller is the end.
@@ -145,13 +59,14 @@ int RunBridge(const BridgeOptions& options)
 
     SignalWatch signals;
     if (!signals.Valid()) {
-        Notice(std::string("cannot watch for signals: ") + std::strerror(errno));
+        Notice(signals.Error());
         return 1;
     }
     Host host(nullptr);
     std::atomic<bool> closing{false};
     bool linkDropped = false;
-    std::atomic<int> stopSignal{0};
+    std::mutex stopLock;
+    std::string stoppedBy;   // the request that stopped the bridge
 
     const auto relink = [&] {
         if (sides[0].end == nullptr || sides[1].end == nullptr)
@@ -260,19 +175,23 @@ int RunBridge(const BridgeOptions& options)
                 side.end = side.device.get();
         }
     }
-    signals.Start([&](int signal) {
-        stopSignal = signal;
+    signals.Start([&](const std::string& request) {
+        {
+            std::lock_guard<std::mutex> guard(stopLock);
+            stoppedBy = request;
+        }
         PostMessageA(host.Window(), kHostDone, 0, 0);
     });
     Notice("bridging A (" + DescribeDevice(sides[0].argument) + ") and B (" + DescribeDevice(sides[1].argument) +
-           "); SIGINT or SIGTERM stops");
+           "); " + SignalWatch::Requests() + " stops");
     relink();
 
     host.RunUntilDone();
     closeAll();
-    if (stopSignal != 0)
-        Notice(std::string("stopped by ") + (stopSignal == SIGINT ? "SIGINT" : "SIGTERM"));
-    return linkDropped && stopSignal == 0 ? 1 : 0;
+    std::lock_guard<std::mutex> guard(stopLock);
+    if (!stoppedBy.empty())
+        Notice("stopped by " + stoppedBy);
+    return linkDropped && stoppedBy.empty() ? 1 : 0;
 }
 
 }  // namespace tavrin::tool

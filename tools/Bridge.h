@@ -23,9 +23,9 @@ struct BridgeOptions {
 // leaves the side waits for the next. Bytes that arrive while a side has
 // nothing to link (before both are up, or with no caller) are dropped.
 //
-// Runs until SIGINT or SIGTERM (exit status 0) or until a link drops by
-// itself: the peer of a tcp: side closing, a serial port going away, a
-// listener failing (exit status 1). Both devices are disconnected either
+// Runs until SIGINT or SIGTERM (Ctrl-C or Ctrl-Break on Windows; exit
+// status 0) or until a link drops by itself: the peer of a tcp: side
+// closing, a serial port going away, a listener failing (exit status 1). Both devices are disconnected either
 // way. 2 for a malformed DEVICE or option, 1 when a device cannot be opened.
 // Notices go to stderr; nothing is written to stdout.
 int RunBridge(const BridgeOptions& options);

@@ -305,7 +305,7 @@ int RunDial(const DialOptions& options)
             modem.Hangup();
             return finish();
         }
-        const bool rawKeys = isatty(STDIN_FILENO) != 0;
+        const bool rawKeys = StdinIsTerminal();
         std::optional<RawTerminal> terminal;
         if (rawKeys) {
             terminal.emplace();
@@ -322,7 +322,7 @@ int RunDial(const DialOptions& options)
                     std::vector<BYTE> bytes(data, data + length);
                     return modem.Write(bytes.data(), static_cast<DWORD>(bytes.size())) != FALSE;
                 },
-                rawKeys, stop.WaitFd(), [&](const std::string& text) { Notice("dial", text, raw); });
+                rawKeys, stop, [&](const std::string& text) { Notice("dial", text, raw); });
             if (reason == EndReason::EndOfInput || reason == EndReason::EscapeKey)
                 status = 0;
             inputEnded = true;

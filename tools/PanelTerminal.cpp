@@ -5,7 +5,12 @@
 // to the right and what lies below it down, so the layout keeps its shape.
 #include "PanelTerminal.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <termios.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -337,6 +342,32 @@ private:
 };
 
 // Raw mode on the input terminal while the dialog is up.
+#ifdef _WIN32
+// A console reads keys one by one with line input and echo off; arrow keys
+// come as the escape sequences a terminal sends where the console can.
+class RawInput {
+public:
+    explicit RawInput(int fd) : m_console(reinterpret_cast<HANDLE>(_get_osfhandle(fd)))
+    {
+        if (m_console == INVALID_HANDLE_VALUE || !GetConsoleMode(m_console, &m_saved))
+            return;
+        const DWORD raw = m_saved & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+        m_active = SetConsoleMode(m_console, raw | ENABLE_VIRTUAL_TERMINAL_INPUT) || SetConsoleMode(m_console, raw);
+    }
+    ~RawInput()
+    {
+        if (m_active)
+            SetConsoleMode(m_console, m_saved);
+    }
+    RawInput(const RawInput&) = delete;
+    RawInput& operator=(const RawInput&) = delete;
+
+private:
+    HANDLE m_console;
+    DWORD m_saved = 0;
+    bool m_active = false;
+};
+#else
 class RawInput {
 public:
     explicit RawInput(int fd) : m_fd(fd)
@@ -362,6 +393,7 @@ private:
     termios m_saved{};
     bool m_active = false;
 };
+#endif
 
 int ReadByte(int fd)
 {

@@ -5,11 +5,6 @@
 // stdout carries only the received bytes.
 #include "Terminal.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -139,7 +134,7 @@ int RunTerminal(const TerminalOptions& options)
     }
     StopSignal stop;
     if (!stop.Valid()) {
-        notices.Print(std::string("cannot make a pipe: ") + std::strerror(errno));
+        notices.Print("cannot make the signal that ends the input");
         device->Disconnect();
         return 1;
     }
@@ -147,7 +142,7 @@ int RunTerminal(const TerminalOptions& options)
     // Raw mode before the first notice: whoever waits for it may type at
     // once, and keys typed in the terminal's line mode would be echoed and
     // held back until Enter.
-    const bool rawKeys = isatty(STDIN_FILENO) != 0;
+    const bool rawKeys = StdinIsTerminal();
     std::optional<RawTerminal> raw;
     if (rawKeys) {
         raw.emplace();
@@ -186,7 +181,7 @@ int RunTerminal(const TerminalOptions& options)
     std::atomic<bool> inputFinished{false};
     EndReason reason = EndReason::Stopped;
     std::thread input([&] {
-        reason = PumpInput(send, rawKeys, stop.WaitFd(), [&](const std::string& text) { notices.Print(text); });
+        reason = PumpInput(send, rawKeys, stop, [&](const std::string& text) { notices.Print(text); });
         inputFinished = true;
         PostMessageA(host.Window(), kHostDone, 0, 0);
     });

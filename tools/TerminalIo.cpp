@@ -1,52 +1,9 @@
 #include "TerminalIo.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
 namespace tavrin::tool {
-
-RawTerminal::RawTerminal()
-{
-    if (tcgetattr(STDIN_FILENO, &m_saved) != 0)
-        return;
-    termios raw = m_saved;
-    cfmakeraw(&raw);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    m_active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-}
-
-RawTerminal::~RawTerminal()
-{
-    if (m_active)
-        tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
-}
-
-StopSignal::StopSignal()
-{
-    if (pipe2(m_fds, O_CLOEXEC) != 0)
-        m_fds[0] = m_fds[1] = -1;
-}
-
-StopSignal::~StopSignal()
-{
-    for (int fd : m_fds) {
-        if (fd >= 0)
-            close(fd);
-    }
-}
-
-void StopSignal::Raise()
-{
-    const char byte = 1;
-    while (write(m_fds[1], &byte, 1) < 0 && errno == EINTR) {
-    }
-}
 
 bool SendLines(const Sender& send, std::string& pending)
 {
@@ -63,30 +20,17 @@ bool SendLines(const Sender& send, std::string& pending)
     return true;
 }
 
-EndReason PumpInput(const Sender& send, bool rawKeys, int stopFd, const Notify& notify)
+EndReason PumpInput(const Sender& send, bool rawKeys, const StopSignal& stop, const Notify& notify)
 {
     std::string pending;
     std::vector<char> buffer(4096);
     for (;;) {
-        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            notify(std::string("cannot wait for input: ") + std::strerror(errno));
-            return EndReason::InputFailed;
-        }
-        if (fds[1].revents != 0)
+        std::string error;
+        const long count = ReadStdin(stop, rawKeys, buffer.data(), buffer.size(), error);
+        if (count == kReadStopped)
             return EndReason::Stopped;
-        if (fds[0].revents == 0)
-            continue;
-        const ssize_t count = read(STDIN_FILENO, buffer.data(), buffer.size());
-        if (count < 0) {
-            if (errno == EINTR || errno == EAGAIN)
-                continue;
-            // A terminal that hangs up reads EIO: its input has ended.
-            if (errno == EIO)
-                return EndReason::EndOfInput;
-            notify(std::string("cannot read input: ") + std::strerror(errno));
+        if (count == kReadFailed) {
+            notify(error);
             return EndReason::InputFailed;
         }
         if (count == 0) {

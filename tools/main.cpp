@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "Bridge.h"
+#ifdef _WIN32
+#include "ComPorts.h"
+#endif
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
@@ -16,6 +19,7 @@
 #include "SerialPorts.h"
 #include "Settings.h"
 #include "Terminal.h"
+#include "TerminalIo.h"
 
 namespace {
 
@@ -54,10 +58,15 @@ void PrintUsage(FILE* out)
         "              side links one caller at a time and turns others away. Notices\n"
         "              to stderr. Ends on SIGINT/SIGTERM (status 0) or when a link\n"
         "              drops by itself (status 1); a caller leaving is not that\n"
+#ifdef _WIN32
+        "  ports       list the COM ports the system knows (HARDWARE\\DEVICEMAP\\SERIALCOMM)\n"
+        "              with the device behind each\n"
+#else
         "  ports [--all]\n"
         "              list the serial devices (/sys/class/tty) with their driver and,\n"
         "              for USB adapters, vendor, product and serial number; --all\n"
         "              includes UART slots with no chip found\n"
+#endif
         "  modems [--registry PATH] [--choose N]\n"
         "              list the modems of the registry with their port, rate and\n"
         "              command strings, then select one (with several, on the\n"
@@ -66,8 +75,13 @@ void PrintUsage(FILE* out)
         "              open the selected modem (--step N: N rates below its own),\n"
         "              initialise it, dial NUMBER and show its answers; once it\n"
         "              says CONNECT, input goes to the line (Ctrl-] or the end of\n"
+#ifdef _WIN32
+        "              input hangs up). The registry is the system's; --registry\n"
+        "              is refused there\n"
+#else
         "              input hangs up). The registry is TAVRIN_REGISTRY, else\n"
         "              /etc/tavrin/registry, unless --registry names one\n"
+#endif
         "\n"
         "DEVICE:\n"
         "  loopback    what is written comes straight back\n"
@@ -382,6 +396,27 @@ int RunPacketDemo()
     return finished ? 0 : 1;
 }
 
+#ifdef _WIN32
+int RunPorts(int argc, char** argv)
+{
+    if (argc > 2) {
+        std::fprintf(stderr, "tavrin ports: unknown option '%s'%s\n", argv[2],
+                     std::strcmp(argv[2], "--all") == 0 ? " (the UART slots it adds are the Linux sysfs's)" : "");
+        return 2;
+    }
+    std::string error;
+    const auto ports = tavrin::tool::ListComPorts(error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "tavrin ports: %s\n", error.c_str());
+        return 1;
+    }
+    if (ports.empty())
+        std::fprintf(stderr, "tavrin ports: no COM ports under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM\n");
+    for (const auto& port : ports)
+        std::printf("%s\n", tavrin::tool::FormatComPort(port).c_str());
+    return 0;
+}
+#else
 int RunPorts(int argc, char** argv)
 {
     bool includeUnknown = false;
@@ -406,6 +441,7 @@ int RunPorts(int argc, char** argv)
         std::printf("%s\n", tavrin::tool::FormatSerialPort(port).c_str());
     return 0;
 }
+#endif
 
 // The DEVICE arguments and the options of term and bridge: --allow (any
 // number) and --telnet-refuse. 0 when they read well, else the exit status
@@ -546,6 +582,7 @@ int RunDialCommand(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    tavrin::tool::UseBinaryStdio();
     if (argc < 2) {
         PrintUsage(stderr);
         return 2;

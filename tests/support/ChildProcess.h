@@ -1,10 +1,13 @@
 // A program started by a test, with its output read through pipes and every
 // wait bounded: a test waits for text or for the exit, never for time.
+// ChildProcess.cpp starts it with posix_spawn, ChildProcessWin32.cpp with
+// CreateProcess (where the standard handles can only be pipes).
 #pragma once
 
 #include <sys/types.h>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,8 +37,10 @@ public:
     bool Started() const { return m_pid > 0; }
     const std::string& Error() const { return m_error; }
     pid_t Pid() const { return m_pid; }
+#ifndef _WIN32
     // Readable once the child has ended (a pidfd), for waits of one's own.
     int ExitFd() const { return m_pidFd; }
+#endif
 
     bool WriteStdin(const std::string& bytes);
     void CloseStdin();
@@ -50,8 +55,10 @@ public:
     // Waits for the exit and the end of the output: the exit status, or
     // 128 + the signal; nothing when the time-out passed first.
     std::optional<int> WaitForExit(int timeoutMs);
+#ifndef _WIN32
     // Sends signal, then waits as WaitForExit does; SIGKILL after the time-out.
     std::optional<int> Stop(int signal, int timeoutMs);
+#endif
 
     const std::string& Stdout() const { return m_stdout; }
     const std::string& Stderr() const { return m_stderr; }
@@ -61,6 +68,11 @@ private:
     bool Pump(int timeoutMs, const std::function<bool()>& done);
     void Reap(bool wait);
 
+#ifdef _WIN32
+    // The process, the pipes and the threads that read them.
+    struct Native;
+    std::unique_ptr<Native> m_native;
+#endif
     pid_t m_pid = -1;
     int m_pidFd = -1;
     int m_stdin = -1, m_stdoutPipe = -1, m_stderrPipe = -1;
@@ -81,8 +93,10 @@ private:
     std::string m_path;
 };
 
+#ifndef _WIN32
 // Reads fd until text has arrived (appended to received) or the time-out
 // passed.
 bool ReadUntil(int fd, std::string& received, const std::string& text, int timeoutMs);
+#endif
 
 }  // namespace tavrin::test

@@ -146,9 +146,16 @@ Added Plan(const std::string& text)
                     plan.keys.push_back(key);
             }
         } else if (sectionExisted && !section.empty() && line.size() > 1 && line.front() == '"') {
-            const size_t end = line.find('"', 1);
-            if (end != std::string::npos)
-                plan.values.emplace_back(section, line.substr(1, end - 1));
+            // The name as the registry has it: \\ and \" stand for \ and ".
+            std::string name;
+            size_t i = 1;
+            for (; i < line.size() && line[i] != '"'; ++i) {
+                if (line[i] == '\\' && i + 1 < line.size())
+                    ++i;
+                name.push_back(line[i]);
+            }
+            if (i < line.size())
+                plan.values.emplace_back(section, name);
         }
     }
     return plan;
@@ -206,16 +213,28 @@ void RemoveImportedKeys()
     DeleteFileA(RecordPath().c_str());
 }
 
-bool ImportRegistryFile(const std::string& path, std::string& error)
+bool ImportRegistryFiles(const std::vector<std::string>& paths, std::string& error)
 {
     RemoveImportedKeys();
-    const std::string bytes = ReadBytes(path);
-    if (bytes.empty()) {
-        error = "cannot read " + path;
-        return false;
+    std::string text;
+    for (const std::string& path : paths) {
+        const std::string bytes = ReadBytes(path);
+        if (bytes.empty()) {
+            error = "cannot read " + path;
+            return false;
+        }
+        text += Narrow(bytes) + "\n";
     }
-    SaveRecord(Plan(Narrow(bytes)));
-    return RunRegedit(path, error);
+    SaveRecord(Plan(text));
+    for (const std::string& path : paths)
+        if (!RunRegedit(path, error))
+            return false;
+    return true;
+}
+
+bool ImportRegistryFile(const std::string& path, std::string& error)
+{
+    return ImportRegistryFiles({path}, error);
 }
 
 bool ImportRegistryText(const std::string& text, std::string& error)
