@@ -1,13 +1,16 @@
-// CFile over POSIX descriptors. Failures are thrown as CFileException
-// pointers carrying the cause and errno, as the Windows version carries the
-// cause and GetLastError.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// CFile over the system's file descriptors (FileDescriptors.h of each
+// backend). Failures are thrown as CFileException pointers carrying the
+// cause and errno, as MFC's carry the cause and GetLastError.
 #include <cerrno>
 
 #include "../Archive.h"
+#if defined(_WIN32)
+#include "../win32/FileDescriptors.h"
+#else
+#include "../posix/FileDescriptors.h"
+#endif
+
+namespace fd = tavrin::platform::fd;
 
 namespace {
 
@@ -42,7 +45,7 @@ CFile::~CFile()
 {
     // Errors cannot be reported from here; the descriptor goes regardless.
     if (m_fd >= 0)
-        ::close(m_fd);
+        fd::Close(m_fd);
     m_fd = -1;
 }
 
@@ -52,7 +55,7 @@ BOOL CFile::Open(LPCSTR lpszFileName, UINT nOpenFlags, CFileException* pError)
         Abort();
     m_strFileName = lpszFileName != nullptr ? lpszFileName : "";
 
-    int flags = O_CLOEXEC;  // modeNoInherit is the only behaviour we offer
+    int flags = fd::kOpenAlways;
     switch (nOpenFlags & 3) {
     case modeRead: flags |= O_RDONLY; break;
     case modeWrite: flags |= O_WRONLY; break;
@@ -70,13 +73,12 @@ BOOL CFile::Open(LPCSTR lpszFileName, UINT nOpenFlags, CFileException* pError)
         if ((nOpenFlags & modeNoTruncate) == 0)
             flags |= O_TRUNC;
     }
-    // The share modes have no POSIX counterpart and are accepted as given;
-    // text and binary are the same on this platform.
-    int fd;
+    // Share modes are accepted as given: files open shared.
+    int opened;
     do {
-        fd = ::open(m_strFileName, flags, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        opened = fd::Open(m_strFileName, flags);
+    } while (opened < 0 && errno == EINTR);
+    if (opened < 0) {
         const int error = errno;
         if (pError != nullptr) {
             pError->m_cause = CauseOf(error);
@@ -85,7 +87,7 @@ BOOL CFile::Open(LPCSTR lpszFileName, UINT nOpenFlags, CFileException* pError)
         }
         return FALSE;
     }
-    m_fd = fd;
+    m_fd = opened;
     return TRUE;
 }
 
@@ -97,7 +99,7 @@ UINT CFile::Read(void* lpBuf, UINT nCount)
     UINT done = 0;
     // Short reads happen on pipes and terminals; only 0 means the end.
     while (done < nCount) {
-        const ssize_t n = ::read(m_fd, out + done, nCount - done);
+        const long long n = fd::Read(m_fd, out + done, nCount - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -117,7 +119,7 @@ void CFile::Write(const void* lpBuf, UINT nCount)
     const char* in = static_cast<const char*>(lpBuf);
     UINT done = 0;
     while (done < nCount) {
-        const ssize_t n = ::write(m_fd, in + done, nCount - done);
+        const long long n = fd::Write(m_fd, in + done, nCount - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -141,7 +143,7 @@ ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom)
     case end: whence = SEEK_END; break;
     default: throw new CFileException(CFileException::badSeek, EINVAL, m_strFileName);
     }
-    const off_t pos = ::lseek(m_fd, static_cast<off_t>(lOff), whence);
+    const long long pos = fd::Seek(m_fd, lOff, whence);
     if (pos < 0) {
         const int error = errno;
         throw new CFileException(error == EINVAL ? CFileException::badSeek : CauseOf(error), error, m_strFileName);
@@ -153,17 +155,17 @@ ULONGLONG CFile::GetLength() const
 {
     if (m_fd < 0)
         throw new CFileException(CFileException::invalidFile, EBADF, m_strFileName);
-    struct stat st {};
-    if (::fstat(m_fd, &st) != 0)
+    long long size = 0;
+    if (!fd::Size(m_fd, size))
         ThrowErrno(errno, m_strFileName);
-    return static_cast<ULONGLONG>(st.st_size);
+    return static_cast<ULONGLONG>(size);
 }
 
 ULONGLONG CFile::GetPosition() const
 {
     if (m_fd < 0)
         throw new CFileException(CFileException::invalidFile, EBADF, m_strFileName);
-    const off_t pos = ::lseek(m_fd, 0, SEEK_CUR);
+    const long long pos = fd::Seek(m_fd, 0, SEEK_CUR);
     if (pos < 0)
         ThrowErrno(errno, m_strFileName);
     return static_cast<ULONGLONG>(pos);
@@ -173,8 +175,8 @@ void CFile::Flush()
 {
     if (m_fd < 0)
         return;
-    // What the Windows version's flush promises: the data reaches the disk.
-    if (::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS)
+    // What MFC's flush promises: the data reaches the disk.
+    if (!fd::Sync(m_fd))
         ThrowErrno(errno, m_strFileName);
 }
 
@@ -182,17 +184,17 @@ void CFile::Close()
 {
     if (m_fd < 0)
         return;
-    const int fd = m_fd;
+    const int closing = m_fd;
     m_fd = -1;
     // The descriptor is gone even when close reports an error (EINTR
     // included), so it is never closed twice.
-    if (::close(fd) != 0 && errno != EINTR)
+    if (fd::Close(closing) != 0 && errno != EINTR)
         ThrowErrno(errno, m_strFileName);
 }
 
 void CFile::Abort()
 {
     if (m_fd >= 0)
-        ::close(m_fd);
+        fd::Close(m_fd);
     m_fd = -1;
 }
