@@ -1,6 +1,6 @@
 // The portable half of the archive vocabulary: the exceptions, CMemFile and
 // CArchive. Nothing here touches the OS; CFile's own file operations live in
-// platform/posix/File.cpp.
+// platform/mfc/File.cpp.
 #include "../Archive.h"
 
 #include <algorithm>
