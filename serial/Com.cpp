@@ -67,6 +67,10 @@ BOOL CCom::Connect(const char* pszDevice, DCB* pDcb)
 {
     if (!m_bStreamReady)
         return FALSE;
+    // A port that went away by itself leaves its handle and its ended event
+    // thread behind; release them before they are replaced.
+    if (!m_bConnected)
+        ReleasePort();
     if (!CDevice::Connect())
         return FALSE;
     // A start of the workers that failed leaves the device stopped; a port
@@ -203,18 +207,28 @@ void CCom::StopEventThread()
     }
 }
 
+void CCom::ReleasePort()
+{
+    StopEventThread();
+    if (m_hCom != INVALID_HANDLE_VALUE) {
+        CloseHandle(m_hCom);
+        m_hCom = INVALID_HANDLE_VALUE;
+    }
+}
+
 void CCom::Disconnect()
 {
-    if (!m_bStreamReady)
+    // Teardown goes by what exists, not by the usable flag: a settings
+    // record loaded into an open port can clear that flag, and the port,
+    // its thread and the workers must still go.
+    const bool running = m_hCom != INVALID_HANDLE_VALUE || m_hEventThread || m_pStopEvent;
+    if (!m_bStreamReady && !running)
         return;
     StopEventThread();
     // The workers write to the port (a script in progress): they stop
     // before the handle goes, so none of them writes to a closed handle.
     CDevice::Disconnect();
-    if (m_hCom != INVALID_HANDLE_VALUE) {
-        CloseHandle(m_hCom);
-        m_hCom = INVALID_HANDLE_VALUE;
-    }
+    ReleasePort();
     DisconnectDone();
 }
 

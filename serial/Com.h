@@ -33,11 +33,13 @@ public:
     using CDevice::Connect;
 
     // Stops the event thread, closes the port, stops the workers, then
-    // DEVMSG_DISCONNECTED. Host threads, never a handler of this device.
+    // DEVMSG_DISCONNECTED. Whatever is open is closed, also when loaded
+    // settings marked the port unusable meanwhile. Host threads, never a
+    // handler of this device.
     void Disconnect() override;
-    // TRUE when every byte was written within 1000 ms (and when the port
-    // refused the write at once, which is reported as a line error); FALSE
-    // on a closed, unusable or disconnected port. Any thread.
+    // TRUE when every byte was written within 1000 ms; FALSE on a closed,
+    // unusable or disconnected port, and when the port refused the write
+    // (reported as a line error). Any thread.
     BOOL Write(BYTE* pBuffer, DWORD dwLength) override;
     // Waits for the output to drain (at most about 10 s), then holds a
     // break for 300 ms. Blocks its caller meanwhile. Any thread.
@@ -78,6 +80,7 @@ private:
     DWORD RunEventThread();
     void FailConnect();
     void StopEventThread();
+    void ReleasePort();
     void PortGone();
 
     // The event thread and a writer may check the lines at once: the check

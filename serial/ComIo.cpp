@@ -51,9 +51,11 @@ BOOL CCom::Write(BYTE* pBuffer, DWORD dwLength)
             result = FALSE;
         }
     } else {
+        // Refused at once (the port went away, a line error): reported as
+        // a line error, and the caller learns that nothing went out.
         DWORD none = 0;
         OnMessageError(none);
-        result = TRUE;
+        result = FALSE;
     }
     CloseHandle(ov.hEvent);
     return result;

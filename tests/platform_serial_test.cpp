@@ -5,6 +5,7 @@
 #include <tavrin/Tavrin.h>
 
 #include "support/Overlapped.h"
+#include "../platform/posix/ModemWaitSignal.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +15,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <future>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -337,12 +341,22 @@ TEST(PtySerialState, StateRoundTripsRatesFramesAndXonXoffCharacters)
     dcb.DCBlength = sizeof dcb;
     ASSERT_TRUE(GetCommState(port.Handle(), &dcb));
     EXPECT_EQ(dcb.DCBlength, 28u);
-    for (DWORD rate : {1200u, 9600u, 115200u, 250000u}) {
-        dcb.BaudRate = rate;
-        ASSERT_TRUE(SetCommState(port.Handle(), &dcb)) << rate;
+    // A standard rate is set with its own constant, so that programs that
+    // know only those (stty, tcgetattr) read it; any other goes in as is.
+    const struct {
+        DWORD rate;
+        speed_t seen;
+    } rates[] = {{50, B50}, {1200, B1200}, {9600, B9600}, {115200, B115200}, {4000000, B4000000}, {250000, 0}};
+    for (const auto& r : rates) {
+        dcb.BaudRate = r.rate;
+        ASSERT_TRUE(SetCommState(port.Handle(), &dcb)) << r.rate;
         DCB back {};
         ASSERT_TRUE(GetCommState(port.Handle(), &back));
-        EXPECT_EQ(back.BaudRate, rate);
+        EXPECT_EQ(back.BaudRate, r.rate);
+        termios seen {};
+        ASSERT_EQ(tcgetattr(pty.Slave(), &seen), 0);
+        if (r.seen)
+            EXPECT_EQ(cfgetospeed(&seen), r.seen) << r.rate;
     }
 
     dcb.ByteSize = 7;
@@ -362,6 +376,22 @@ TEST(PtySerialState, StateRoundTripsRatesFramesAndXonXoffCharacters)
     EXPECT_EQ(back.fInX, 1u);
     EXPECT_EQ(back.XonChar, 0x05);
     EXPECT_EQ(back.XoffChar, 0x06);
+
+    // Mark and space parity reach the driver (a pty keeps CMSPAR and PARODD
+    // though it clears PARENB).
+    const struct {
+        BYTE parity;
+        tcflag_t bits;
+    } parities[] = {{MARKPARITY, CMSPAR | PARODD}, {SPACEPARITY, CMSPAR}, {ODDPARITY, PARODD}};
+    for (const auto& p : parities) {
+        DCB framed = dcb;
+        framed.Parity = p.parity;
+        ASSERT_TRUE(SetCommState(port.Handle(), &framed));
+        termios tio {};
+        ASSERT_EQ(tcgetattr(pty.Slave(), &tio), 0);
+        EXPECT_EQ(tio.c_cflag & (CMSPAR | PARODD), p.bits) << int(p.parity);
+    }
+    ASSERT_TRUE(SetCommState(port.Handle(), &dcb));
 
     // The driver holds them, not only the port object.
     termios tio {};
@@ -572,4 +602,50 @@ TEST(PtySerialEvents, CancelIoEndsOnlyTheCallersWriteHeldByXoff)
         ASSERT_TRUE(after.Ended());
     }
     EXPECT_EQ(pty.Receive(5, kWait), "after");
+}
+
+// The status-line wait has no descriptor to wake it. Hosts block every
+// signal in every thread (sigwait, signalfd) and install handlers with
+// SA_RESTART; the wait must still end when the port closes. A pipe read
+// stands in for the ioctl: both are restarted or ended alike.
+TEST(PtySerialEvents, TheStatusWaitEndsWhateverTheHostDoesWithSignals)
+{
+    struct sigaction host {}, previousHandler {};
+    host.sa_handler = [](int) {};
+    host.sa_flags = SA_RESTART;
+    sigemptyset(&host.sa_mask);
+    ASSERT_EQ(sigaction(SIGURG, &host, &previousHandler), 0);
+    sigset_t all, previousMask;
+    sigfillset(&all);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &all, &previousMask), 0);  // inherited by the waiter
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::promise<int> ended;
+    std::future<int> outcome = ended.get_future();
+    std::thread waiter([&] {
+        if (int e = tavrin::posix::PrepareModemWaiter()) {
+            ended.set_value(-e);
+            return;
+        }
+        char byte;
+        ended.set_value(::read(fds[0], &byte, 1) < 0 ? errno : 0);
+    });
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+
+    // An interrupt can fall just before the thread blocks: repeated, as the
+    // port repeats it, for at most five seconds.
+    bool done = false;
+    for (int i = 0; i < 250 && !done; ++i) {
+        tavrin::posix::InterruptModemWaiter(waiter.native_handle());
+        done = outcome.wait_for(20ms) == std::future_status::ready;
+    }
+    if (!done)
+        ASSERT_EQ(::write(fds[1], "x", 1), 1);  // let it go: a failure, not a hang
+    waiter.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(outcome.get(), EINTR);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    sigaction(SIGURG, &previousHandler, nullptr);
 }

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
+#include <sys/ioctl.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -30,6 +33,11 @@ public:
         m_nFlowControl = flow;
     }
     BYTE Flow() const { return m_nFlowControl; }
+    void MarkUnusable() { m_bStreamReady = 0; }
+    bool EventThreadEnded(DWORD ms) const
+    {
+        return m_hEventThread && WaitForSingleObject(m_hEventThread, ms) == WAIT_OBJECT_0;
+    }
     bool PortOpen() const { return m_hCom != INVALID_HANDLE_VALUE; }
     void SetConnectCommand(const char* text)
     {
@@ -43,6 +51,14 @@ std::string Name(CCom& com)
     CString name;
     com.GetName(name);
     return name.str();
+}
+
+// The tty's exclusive mode (TIOCEXCL) as seen through the pair's own
+// descriptor of the slave.
+int ExclusiveMode(const PtyPair& pty)
+{
+    int on = -1;
+    return ioctl(pty.SlaveFd(), TIOCGEXCL, &on) == 0 ? on : -1;
 }
 
 DCB LineDcb(DWORD baud)
@@ -160,11 +176,15 @@ TEST_F(SerialPort, DisconnectEndsTheLinkAndTheHostHearsOfIt)
 {
     ASSERT_TRUE(com.Connect(pty.SlavePath().c_str(), nullptr));
     ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, 1));
+    EXPECT_EQ(ExclusiveMode(pty), 1);
     Stopwatch watch;
     Within(10s, [&] { com.Disconnect(); }, "Disconnect");
     EXPECT_LT(watch.Ms(), 3000);
     EXPECT_FALSE(com.IsConnected());
     EXPECT_FALSE(com.PortOpen());
+    // Left set while the pair keeps the tty open, it would refuse the next
+    // open to anyone but root.
+    EXPECT_EQ(ExclusiveMode(pty), 0);
     EXPECT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, 1));
     BYTE b = 'z';
     EXPECT_FALSE(com.Write(&b, 1));
@@ -188,6 +208,16 @@ TEST_F(SerialPort, APeerThatGoesAwayIsReportedOnceAndDoesNotSpin)
 {
     ASSERT_TRUE(com.Connect(pty.SlavePath().c_str(), nullptr));
     ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, 1));
+    // While the host hears of the I/O error the device still counts as
+    // connected, but the port refuses every write: Write says so.
+    std::atomic<int> writeResult{-1};
+    window.SetHook([&](const Notice& n) -> LRESULT {
+        if (n.index == DEVMSG_ERROR && writeResult < 0) {
+            BYTE b = '?';
+            writeResult = com.Write(&b, 1);
+        }
+        return 0;
+    });
     pty.CloseFar();
     ASSERT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, 1));
     // Nothing runs any more: a second of the process costs little CPU.
@@ -197,6 +227,7 @@ TEST_F(SerialPort, APeerThatGoesAwayIsReportedOnceAndDoesNotSpin)
     const std::vector<Notice> errors = window.NoticesOf(DEVMSG_ERROR);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].bytes, "An I/O error occurred during communications with the device");
+    EXPECT_EQ(writeResult, FALSE);
     EXPECT_FALSE(com.IsConnected());
     Within(10s, [&] { com.Disconnect(); }, "Disconnect after the peer went");
     EXPECT_FALSE(com.PortOpen());
@@ -233,4 +264,56 @@ TEST_F(SerialPort, BytesWrittenJustBeforeDisconnectStillReachThePeer)
     // The far end reads only now: a pseudo-terminal has already handed the
     // bytes over, and closing the port does not take them back.
     EXPECT_EQ(pty.ReadFar(bye.size()), bye);
+}
+
+TEST_F(SerialPort, ALoadedRecordMarkingThePortUnusableStillLetsItClose)
+{
+    ASSERT_TRUE(com.Connect(pty.SlavePath().c_str(), nullptr));
+    ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, 1));
+    TestCom unusable;
+    unusable.MarkUnusable();
+    CMemFile file;
+    {
+        CArchive store(&file, CArchive::store);
+        unusable.Serialize(store);
+        store.Close();
+    }
+    file.SeekToBegin();
+    {
+        CArchive load(&file, CArchive::load);
+        com.Serialize(load);
+    }
+    ASSERT_FALSE(com.IsOK());
+    Within(10s, [&] { com.Disconnect(); }, "Disconnect of an unusable port");
+    EXPECT_FALSE(com.PortOpen());
+    EXPECT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, 1));
+    // The port is free again for another object.
+    TestCom other;
+    EXPECT_TRUE(other.Connect(pty.SlavePath().c_str(), nullptr));
+    other.Disconnect();
+}
+
+// Each round's port goes away by itself; the next Connect releases what the
+// dropped one left (its handle, its port threads), so nothing accumulates.
+TEST_F(SerialPort, ReconnectingAfterThePortWentAwayLeavesNothingBehind)
+{
+    size_t drops = 0;
+    auto dropRound = [&] {
+        PtyPair line;
+        window.Attach(com);
+        ASSERT_TRUE(com.Connect(line.SlavePath().c_str(), nullptr));
+        line.CloseFar();
+        ASSERT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, ++drops));
+        // The host hears of the drop before the device counts as down.
+        ASSERT_TRUE(com.EventThreadEnded(5000));
+    };
+    dropRound();
+    Within(10s, [&] { com.Disconnect(); }, "Disconnect");
+    const int threads = CountProcessThreads();
+    const int descriptors = CountOpenDescriptors();
+    for (int round = 0; round < 5; ++round)
+        dropRound();
+    Within(10s, [&] { com.Disconnect(); }, "Disconnect");
+    EXPECT_EQ(CountProcessThreads(), threads);
+    EXPECT_EQ(CountOpenDescriptors(), descriptors);
 }

@@ -75,7 +75,8 @@ public:
     virtual int SetOutputLine(OutputLine line, bool on) = 0;
     // Blocks until a status line changes (or a counter moves, where the
     // driver wakes for that). EINTR once InterruptModemWait reached the
-    // waiting thread; ENOTTY or EINVAL where the driver has no such wait.
+    // waiting thread; ENOTTY or EINVAL where the driver has no such wait,
+    // EAGAIN where it could not be made interruptible.
     virtual int WaitModemChange() = 0;
     // Makes a WaitModemChange running on another thread return. May miss a
     // thread that is just about to enter the wait; the caller repeats it

@@ -20,37 +20,102 @@
 
 #include "../Comm.h"
 #include "LineDriver.h"
+#include "ModemWaitSignal.h"
 
 namespace tavrin::posix {
 namespace {
 
 // TIOCMIWAIT has no time-out and no file descriptor to wake it with, so the
-// thread blocked in it is interrupted by a signal. SIGURG is ignored by
-// default, so a stray one never ends the process; the handler does nothing
-// and is installed without SA_RESTART, so the ioctl returns EINTR instead of
-// being restarted. A host that installed its own SIGURG handler keeps it.
-constexpr int kModemWaitSignal = SIGURG;
-
+// thread blocked in it is interrupted by a signal, which must reach it and
+// must not restart the ioctl whatever the host does with signals. Hosts
+// block signals in every thread (sigwait, signalfd) and install handlers of
+// their own with SA_RESTART (some runtimes take SIGURG for themselves), so
+// the signal is one of the real-time signals nobody has claimed, its
+// handler installed without SA_RESTART, and the waiting thread, which is
+// always one of the port's own, unblocks it for itself alone.
 void IgnoreSignal(int) {}
 
-void InstallModemWaitSignal()
+int ClaimModemWaitSignal()
 {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    // From the top: libraries that take real-time signals take the lowest.
+    for (int sig = SIGRTMAX; sig >= SIGRTMIN; --sig) {
         struct sigaction current {};
-        if (sigaction(kModemWaitSignal, nullptr, &current) != 0)
-            return;
-        if (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN)
-            return;
+        if (sigaction(sig, nullptr, &current) != 0)
+            continue;
+        if ((current.sa_flags & SA_SIGINFO) || current.sa_handler != SIG_DFL)
+            continue;
         struct sigaction action {};
         action.sa_handler = IgnoreSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = 0;
-        sigaction(kModemWaitSignal, &action, nullptr);
-    });
+        if (sigaction(sig, &action, nullptr) == 0)
+            return sig;
+    }
+    return 0;
 }
 
+int ModemWaitSignal()
+{
+    static const int sig = ClaimModemWaitSignal();
+    return sig;
+}
+
+}  // namespace
+
+int PrepareModemWaiter()
+{
+    const int sig = ModemWaitSignal();
+    if (sig == 0)
+        return EAGAIN;
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    return pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+}
+
+void InterruptModemWaiter(pthread_t thread)
+{
+    if (const int sig = ModemWaitSignal())
+        pthread_kill(thread, sig);
+}
+
+namespace {
+
 int Errno(int result) { return result == 0 ? 0 : errno; }
+
+constexpr struct {
+    DWORD rate;
+    tcflag_t code;
+} kStandardRates[] = {
+    {50, B50},         {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},       {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},     {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},   {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+// The B constant of a standard rate; 0 for any other.
+tcflag_t StandardRateCode(DWORD rate)
+{
+    for (const auto& row : kStandardRates)
+        if (row.rate == rate)
+            return row.code;
+    return 0;
+}
+
+// The output rate, whichever way it was set (a B constant by another
+// program, or BOTHER with the rate itself).
+DWORD RateOf(const termios2& tio)
+{
+    const tcflag_t code = tio.c_cflag & CBAUD;
+    if (code != BOTHER) {
+        for (const auto& row : kStandardRates)
+            if (row.code == code)
+                return row.rate;
+    }
+    return tio.c_ospeed;
+}
 
 // Pseudo-terminal slaves: Unix98 (136-143) and the legacy BSD ones (3).
 bool IsPseudoTerminal(int fd)
@@ -65,7 +130,15 @@ bool IsPseudoTerminal(int fd)
 class TtyDriver final : public LineDriver {
 public:
     explicit TtyDriver(int fd) : m_fd(fd), m_pty(IsPseudoTerminal(fd)) {}
-    ~TtyDriver() override { ::close(m_fd); }
+    // The exclusive mode belongs to the tty, not to this descriptor: left
+    // set, it would outlive the close while anything else holds the device
+    // open (the far end's program, a port monitor), and refuse this user's
+    // next open of it. Root is exempt, which hides the fault.
+    ~TtyDriver() override
+    {
+        ioctl(m_fd, TIOCNXCL);
+        ::close(m_fd);
+    }
 
     int PollFd() const override { return m_fd; }
 
@@ -74,7 +147,7 @@ public:
         termios2 tio {};
         if (ioctl(m_fd, TCGETS2, &tio) != 0)
             return errno;
-        settings.baudRate = tio.c_ospeed;
+        settings.baudRate = RateOf(tio);
         switch (tio.c_cflag & CSIZE) {
         case CS5: settings.byteSize = 5; break;
         case CS6: settings.byteSize = 6; break;
@@ -139,7 +212,12 @@ public:
             tio.c_cflag |= CSTOPB;
         if (settings.rtsCts)
             tio.c_cflag |= CRTSCTS;
-        tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+        // A standard rate goes in as its B constant, so that other programs
+        // sharing or inspecting the port (stty, tcgetattr) read it; only the
+        // others need BOTHER, which they read as 0. The input rate follows
+        // the output rate (no separate input bits).
+        const tcflag_t code = StandardRateCode(settings.baudRate);
+        tio.c_cflag |= code ? code : BOTHER;
         tio.c_ispeed = settings.baudRate;
         tio.c_ospeed = settings.baudRate;
         return Errno(ioctl(m_fd, TCSETS2, &tio));
@@ -178,7 +256,8 @@ public:
 
     int WaitModemChange() override
     {
-        InstallModemWaitSignal();
+        if (int e = PrepareModemWaiter())
+            return e;
         m_waiter.store(pthread_self());
         m_waiterKnown.store(true);
         int result = Errno(ioctl(m_fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CAR));
@@ -189,7 +268,7 @@ public:
     void InterruptModemWait() override
     {
         if (m_waiterKnown.load())
-            pthread_kill(m_waiter.load(), kModemWaitSignal);
+            InterruptModemWaiter(m_waiter.load());
     }
 
     int GetCounters(LineCounters& counters) override

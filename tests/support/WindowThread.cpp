@@ -168,16 +168,29 @@ void WindowThread::PostLater(std::function<void()> fn) const
 }
 
 #if !defined(_WIN32)
-int CountProcessThreads()
+namespace {
+int CountEntries(const char* path)
 {
     int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
+    if (DIR* dir = opendir(path)) {
         while (dirent* entry = readdir(dir))
             if (entry->d_name[0] != '.')
                 ++count;
         closedir(dir);
     }
     return count;
+}
+}  // namespace
+
+int CountProcessThreads()
+{
+    return CountEntries("/proc/self/task");
+}
+
+// The directory's own descriptor, open while it is read, is not counted.
+int CountOpenDescriptors()
+{
+    return CountEntries("/proc/self/fd") - 1;
 }
 #endif
 
