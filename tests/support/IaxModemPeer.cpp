@@ -106,9 +106,14 @@ IaxModemPeer::IaxModemPeer() : m_devicePath(m_dir.Path() + "/" + kName)
     m_ready = Start();
 }
 
+bool IaxModemPeer::NeedsRoot()
+{
+    return geteuid() != 0;
+}
+
 bool IaxModemPeer::Start()
 {
-    if (geteuid() != 0) {
+    if (NeedsRoot()) {
         m_error = "iaxmodem is confined in a mount namespace of its own (unshare -m), which needs root; "
                   "run this test as root, as CI does";
         return false;

@@ -58,6 +58,8 @@ public:
     IaxModemPeer& operator=(const IaxModemPeer&) = delete;
 
     bool Ready() const { return m_ready; }
+    // The confinement needs root: a user's run skips the peer's tests.
+    static bool NeedsRoot();
     // Why it did not start (not root, iaxmodem missing, ...).
     const std::string& Error() const { return m_error; }
     // DIR/ttyIAX0, a link to the modem's pseudo-terminal.
