@@ -189,6 +189,7 @@ TEST(ModemLine, DialsThroughAHayesModemToALanServerAndHangsUp)
     // where the step's own "AT" tells the modem the rate.
     modem.Hangup();
     ASSERT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, 1));
+    ASSERT_TRUE(line.WaitForPortCloses(1, 5000));
     window.Attach(modem);
     ASSERT_EQ(modem.Connect(manager, 1), 1);
     ASSERT_TRUE(line.WaitForCommand("AT", 5000));

@@ -90,6 +90,7 @@ private:
     int m_plus = 0;
     Clock::time_point m_lastPtyByte, m_lastPlus;
     unsigned long m_rate = 0;   // of the bytes being read
+    int m_lastCloses = 0;
 };
 
 void HayesModem::Engine::Reset()
@@ -169,9 +170,12 @@ void HayesModem::Engine::Run()
                 // The slave's last holder is gone. Its close event is queued
                 // by now (the kernel reports it before the release that
                 // raises POLLHUP); should it somehow be missing, the hang-up
-                // is taken from the master alone rather than spin.
+                // is taken from the master alone rather than spin. A device
+                // that opened again at once has its open read in the same
+                // go: that session is not the one that hung up.
+                const int closed = m_lastCloses;
                 ReadEvents();
-                if (m_state != State::PortClosed) {
+                if (m_state != State::PortClosed && m_lastCloses == closed) {
                     m_holders = 0;
                     LastClosed();
                 }
@@ -245,6 +249,7 @@ void HayesModem::Engine::LastClosed()
 {
     if (m_state == State::PortClosed)
         return;
+    ++m_lastCloses;
     // What the device wrote before it closed still counts.
     ReadPty(true);
     // DTR dropped: the call ends, and the modem starts over from its
