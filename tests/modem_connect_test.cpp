@@ -366,9 +366,9 @@ TEST(ModeText, KeywordFormsChangeOnlyWhatTheyName)
 
 TEST(ModeText, UnreadableTextsChangeNothing)
 {
-    for (const char* text : {"", "fast", "57600,q,8,1", "57600,n,9,1", "57600,n,4,1", "data=4", "57600,n,8,3", "57600,n,8,1,z",
-                             "57600,n,8,1,p,extra", "baud=", "baud=57600 colour=blue", "parity=mark",
-                             "0,n,8,1"}) {
+    for (const char* text : {"", "fast", "57600,q,8,1", "57600,n,9,1", "57600,n,4,1", "data=4", "57600,n,8,3",
+                             "57600,n,8,1,z", "57600,n,8,1,p,extra", "baud=", "baud=57600 colour=blue",
+                             "parity=mark", "0,n,8,1"}) {
         DCB dcb{};
         dcb.BaudRate = 4242;
         SetLastError(0);
