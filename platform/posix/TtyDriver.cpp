@@ -65,7 +65,14 @@ bool IsPseudoTerminal(int fd)
 class TtyDriver final : public LineDriver {
 public:
     explicit TtyDriver(int fd) : m_fd(fd), m_pty(IsPseudoTerminal(fd)) {}
-    ~TtyDriver() override { ::close(m_fd); }
+    ~TtyDriver() override
+    {
+        // The exclusive mode belongs to the tty, not to this descriptor: on
+        // a pseudo-terminal whose master stays open it outlives the close,
+        // and no unprivileged process could open the port again.
+        ioctl(m_fd, TIOCNXCL);
+        ::close(m_fd);
+    }
 
     int PollFd() const override { return m_fd; }
 
