@@ -134,10 +134,12 @@ void CDevice::CloseThreads()
 
 void CDevice::Disconnect()
 {
-    if (CDevice* partner = m_pLinkedDevice.load()) {
-        partner->m_pLinkedDevice = nullptr;
-        m_pLinkedDevice = nullptr;
-    }
+    // A former partner may be forwarding a block to this device on its own
+    // receiving thread; the host may destroy this device as soon as
+    // Disconnect returns, so that forward ends first. It ends while the
+    // workers still run, so a block it writes here is dispatched as usual.
+    DeviceEngine::Link(*this, nullptr);
+    m_pEngine->WaitForForwardsIn();
     CloseThreads();
     m_pEngine->DropQueuedTexts();
 }
@@ -172,14 +174,7 @@ BOOL CDevice::WaitToIdle(int nTimeout)
 
 void CDevice::LinkDevice(CDevice* pOther)
 {
-    if (CDevice* partner = m_pLinkedDevice.load()) {
-        partner->m_pLinkedDevice = nullptr;
-        m_pLinkedDevice = nullptr;
-    }
-    if (pOther) {
-        pOther->m_pLinkedDevice = this;
-        m_pLinkedDevice = pOther;
-    }
+    DeviceEngine::Link(*this, pOther);
 }
 
 BOOL CDevice::IsLinkedDevice()

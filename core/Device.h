@@ -128,9 +128,12 @@ public:
     // that fails still answers TRUE and leaves IsConnected() FALSE. Host
     // threads, never a handler of this device.
     virtual BOOL Connect();
-    // Stops the workers (waiting for them), unpairs a partner and drops
-    // queued texts. Host threads, never a handler of this device: the worker
-    // it would wait for is the one waiting for the handler.
+    // Unpairs a partner and waits for a block the partner may be forwarding
+    // to this device right then, then stops the workers (waiting for them)
+    // and drops queued texts. Once it returns the former partner no longer
+    // calls into this device, which may be destroyed while the partner still
+    // receives. Host threads, never a handler of this device: the worker it
+    // would wait for is the one waiting for the handler.
     virtual void Disconnect();
     // TRUE: the base device listens for nothing.
     virtual BOOL DoListening();

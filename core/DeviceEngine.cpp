@@ -2,12 +2,27 @@
 // receive engine's (engine/Dispatch.cpp, engine/CommandWriter.cpp).
 #include "DeviceEngine.h"
 
+#include <algorithm>
+
 #include "Courier.h"
 #include "Waits.h"
 
 namespace tavrin::detail {
 
-DeviceEngine::DeviceEngine(CDevice& device) : m_device(device), m_evDrained(TRUE, TRUE)
+namespace {
+
+// Guards every device's m_pLinkedDevice writes and m_forwardsIn. Held only
+// for a few pointer and list operations, never across a call into a device.
+std::mutex& LinkLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+DeviceEngine::DeviceEngine(CDevice& device)
+    : m_device(device), m_evDrained(TRUE, TRUE), m_evForwardEnded(FALSE, TRUE)
 {
     for (auto& thread : m_workerThreads)
         thread = 0;
@@ -87,6 +102,55 @@ bool DeviceEngine::EnsureCourierLocked()
         return false;
     m_courier = std::move(courier);
     return true;
+}
+
+void DeviceEngine::Link(CDevice& device, CDevice* pOther)
+{
+    std::lock_guard<std::mutex> lock(LinkLock());
+    if (CDevice* partner = device.m_pLinkedDevice.load()) {
+        partner->m_pLinkedDevice = nullptr;
+        device.m_pLinkedDevice = nullptr;
+    }
+    if (pOther) {
+        pOther->m_pLinkedDevice = &device;
+        device.m_pLinkedDevice = pOther;
+    }
+}
+
+CDevice* DeviceEngine::BeginForward(CDevice& from)
+{
+    std::lock_guard<std::mutex> lock(LinkLock());
+    CDevice* partner = from.m_pLinkedDevice.load();
+    if (partner)
+        partner->m_pEngine->m_forwardsIn.push_back(GetCurrentThreadId());
+    return partner;
+}
+
+void DeviceEngine::EndForward(CDevice& partner)
+{
+    std::lock_guard<std::mutex> lock(LinkLock());
+    DeviceEngine& engine = *partner.m_pEngine;
+    auto& forwards = engine.m_forwardsIn;
+    forwards.erase(std::find(forwards.begin(), forwards.end(), GetCurrentThreadId()));
+    // Under the lock: once it is released a waiting Disconnect may return
+    // and the partner go.
+    engine.m_evForwardEnded.SetEvent();
+}
+
+void DeviceEngine::WaitForForwardsIn()
+{
+    const DWORD self = GetCurrentThreadId();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(LinkLock());
+            if (std::all_of(m_forwardsIn.begin(), m_forwardsIn.end(), [self](DWORD t) { return t == self; }))
+                return;
+            m_evForwardEnded.ResetEvent();
+        }
+        // A forward's Write may notify a window of this thread (an error on
+        // the line, the loopback's data): answer while waiting.
+        WaitServingSentMessages(m_evForwardEnded.m_hObject);
+    }
 }
 
 void DeviceEngine::StopCourier()

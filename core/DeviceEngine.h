@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "Device.h"
 
@@ -76,6 +77,22 @@ public:
     // while waiting for it.
     void StopCourier();
 
+    // The partner link. Pairing and unpairing take one lock for every
+    // device: a change touches both sides (and a former partner), and a
+    // forward must find its partner and be counted by it in one step.
+    static void Link(CDevice& device, CDevice* pOther);
+    static CDevice* Partner(const CDevice& device) { return device.m_pLinkedDevice.load(); }
+    // A forward of one received block: finds the partner (NULL when there
+    // is none) and counts the forward on it until EndForward.
+    static CDevice* BeginForward(CDevice& from);
+    static void EndForward(CDevice& partner);
+    // Disconnect: after unpairing, waits until no forward into this device
+    // is left, handling sent messages meanwhile. Forwards running on the
+    // calling thread itself are not waited for (a handler reached from
+    // inside one cannot wait for it to end); the rest of such a forward is
+    // dropped, since it finds the pair undone.
+    void WaitForForwardsIn();
+
 private:
     bool EnsureCourierLocked();
     // Under m_mtxPending.
@@ -100,6 +117,37 @@ private:
     bool m_draining = false;
     // Set while nothing is queued or being written from the queue.
     CEvent m_evDrained;
+
+    // Under the link lock: the threads forwarding a block into this device,
+    // one entry per forward.
+    std::vector<DWORD> m_forwardsIn;
+    // Set each time one of them ends.
+    CEvent m_evForwardEnded;
+};
+
+// A forward of one received block to the device's partner. While it lives
+// the partner is counted as written to, so the partner's Disconnect, and
+// with it the partner's destruction, waits for it to end: the forward runs
+// on the receiving thread after the dispatch, when nothing else ties the
+// two devices together.
+class PartnerForward {
+public:
+    explicit PartnerForward(CDevice& from) : m_from(from), m_partner(DeviceEngine::BeginForward(from)) {}
+    ~PartnerForward()
+    {
+        if (m_partner)
+            DeviceEngine::EndForward(*m_partner);
+    }
+    PartnerForward(const PartnerForward&) = delete;
+    PartnerForward& operator=(const PartnerForward&) = delete;
+
+    CDevice* Partner() const { return m_partner; }
+    // False once the pair has been undone: the rest of the block stays here.
+    bool StillLinked() const { return DeviceEngine::Partner(m_from) == m_partner; }
+
+private:
+    CDevice& m_from;
+    CDevice* m_partner;
 };
 
 }  // namespace tavrin::detail

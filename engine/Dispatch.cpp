@@ -138,16 +138,19 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
     if (!running)
         return;
 
-    if (CDevice* partner = m_pLinkedDevice.load()) {
+    // The partner is held for the whole forward: its Disconnect waits for
+    // the forward to end, so it cannot go while these calls run.
+    const tavrin::detail::PartnerForward forward(*this);
+    if (CDevice* partner = forward.Partner()) {
         // A 0x00 byte stands for a break on the line, so a pair of linked
         // devices carries breaks across.
         std::uint64_t runStart = 0;
         for (std::uint64_t i = 0; i <= dwLength; ++i) {
             if (i < dwLength && pBuffer[i] != 0)
                 continue;
-            if (i > runStart)
+            if (i > runStart && forward.StillLinked())
                 partner->Write(pBuffer + runStart, static_cast<DWORD>(i - runStart));
-            if (i < dwLength)
+            if (i < dwLength && forward.StillLinked())
                 partner->SendBreak();
             runStart = i + 1;
         }

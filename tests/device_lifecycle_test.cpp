@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "support/TestDevices.h"
 #include "support/Timing.h"
@@ -148,6 +150,68 @@ TEST(DeviceLifecycle, EveryUnlinkingEndsThePairingOnBothSides)
     EXPECT_TRUE(c.IsLinkedDevice());
     EXPECT_TRUE(a.IsLinkedDevice());
     a.LinkDevice(nullptr);
+}
+
+// What a forward does to a partner, kept outside the partner so that it can
+// be read after the partner has gone.
+struct ForwardCalls {
+    std::atomic<bool> disconnected{false};
+    std::atomic<int> late{0};   // calls that began after Disconnect returned
+    CEvent arrived;
+};
+
+class CountingPartner : public CDevice {
+public:
+    explicit CountingPartner(ForwardCalls& calls) : m_calls(calls) {}
+    BOOL Write(BYTE*, DWORD) override
+    {
+        Call();
+        return TRUE;
+    }
+    void SendBreak() override { Call(); }
+
+private:
+    void Call()
+    {
+        if (m_calls.disconnected)
+            ++m_calls.late;
+        m_calls.arrived.SetEvent();
+    }
+    ForwardCalls& m_calls;
+};
+
+TEST(DeviceLifecycle, APartnerDisconnectedMidForwardIsNotUsedOnceDisconnectReturns)
+{
+    ProbeDevice source;
+    ASSERT_TRUE(source.Connect());
+    std::atomic<bool> streaming{true};
+    // Every other byte a zero: each block reaches the partner as a thousand
+    // calls, so a disconnect mostly lands inside a forward.
+    std::thread writer([&] {
+        std::string block(1024, 'x');
+        for (size_t i = 1; i < block.size(); i += 2)
+            block[i] = '\0';
+        while (streaming)
+            WriteText(source, block);
+    });
+    ForwardCalls calls;
+    Within(std::chrono::seconds(60), [&] {
+        for (int round = 0; round < 200; ++round) {
+            auto partner = std::make_unique<CountingPartner>(calls);
+            ASSERT_TRUE(partner->Connect());
+            calls.disconnected = false;
+            calls.arrived.ResetEvent();
+            source.LinkDevice(partner.get());
+            ASSERT_EQ(WaitForSingleObject(calls.arrived, 5000), WAIT_OBJECT_0);
+            partner->Disconnect();
+            calls.disconnected = true;
+            partner.reset();
+        }
+    }, "disconnecting partners");
+    streaming = false;
+    writer.join();
+    source.Disconnect();
+    EXPECT_EQ(calls.late.load(), 0) << "a forward went on into a partner whose Disconnect had returned";
 }
 
 TEST(DeviceLifecycle, WaitToIdleTimesOutOnAStoppedDeviceAndReturnsOnARunningOne)

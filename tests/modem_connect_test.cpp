@@ -335,6 +335,11 @@ TEST(ModeText, ShortFormsWithTheirAbbreviations)
     ASSERT_TRUE(BuildCommDCBA("115200", &dcb));
     EXPECT_EQ(dcb.BaudRate, 115200u);
     EXPECT_EQ(dcb.Parity, NOPARITY) << "unnamed fields keep their values";
+    // Five data bits, the fewest a line carries, with the stop bits of a teleprinter.
+    ASSERT_TRUE(BuildCommDCBA("110,n,5,1.5", &dcb));
+    EXPECT_EQ(dcb.BaudRate, 110u);
+    EXPECT_EQ(dcb.ByteSize, 5);
+    EXPECT_EQ(dcb.StopBits, ONE5STOPBITS);
 }
 
 TEST(ModeText, KeywordFormsChangeOnlyWhatTheyName)
@@ -354,13 +359,16 @@ TEST(ModeText, KeywordFormsChangeOnlyWhatTheyName)
     EXPECT_EQ(dcb.Parity, ODDPARITY);
     EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_HANDSHAKE));
     EXPECT_EQ(dcb.fDsrSensitivity, 1u);
+    ASSERT_TRUE(BuildCommDCBA("data=5", &dcb));
+    EXPECT_EQ(dcb.ByteSize, 5);
+    EXPECT_EQ(dcb.BaudRate, 1200u);
 }
 
 TEST(ModeText, UnreadableTextsChangeNothing)
 {
-    for (const char* text : {"", "fast", "57600,q,8,1", "57600,n,9,1", "57600,n,8,3", "57600,n,8,1,z",
-                             "57600,n,8,1,p,extra", "baud=", "baud=57600 colour=blue", "parity=mark",
-                             "0,n,8,1"}) {
+    for (const char* text : {"", "fast", "57600,q,8,1", "57600,n,9,1", "57600,n,4,1", "data=4", "57600,n,8,3",
+                             "57600,n,8,1,z", "57600,n,8,1,p,extra", "baud=", "baud=57600 colour=blue",
+                             "parity=mark", "0,n,8,1"}) {
         DCB dcb{};
         dcb.BaudRate = 4242;
         SetLastError(0);

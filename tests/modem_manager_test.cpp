@@ -380,9 +380,13 @@ TEST(ModemStrings, ResetNoneInAnyCaseIsNoReset)
     LoadText("REGEDIT4\n\n" + std::string(kWin95Section) + "0000]\n\"Model\"=\"M\"\n\"Reset\"=\"atz<cr>\"\n");
     CModemManager manager;
     EXPECT_EQ(S(manager.GetModemResetString(0)), "atz<cr>");
-    // Whatever type the value has, it is read as text.
+    // Whatever type the value has, it is read as text: a string of 16-bit
+    // characters, or the bytes of a DWORD up to its first zero.
     Load("nt.reg");
     EXPECT_EQ(S(manager.GetModemResetString(2)), "AT&F<cr>");
+    Load("win98.reg");
+    EXPECT_EQ(manager.GetModemHasSpeaker(3), 1);
+    EXPECT_EQ(S(manager.GetModemDialPrefix(3, "Pulse")), "ATM1DP<#><cr>");
 }
 
 TEST(ModemSelection, UpdateContentWithoutAModemKeepsThePreviousStrings)

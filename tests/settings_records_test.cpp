@@ -94,6 +94,23 @@ TEST(SettingsRecords, LongStringsTakeTheLongerPrefixes)
     Device loaded;
     EXPECT_EQ(Load(loaded, Store(device)), -1);
     EXPECT_EQ(loaded.m_strConnectCommand.GetLength(), 65534);
+
+    // The one-byte prefix ends at 254: 0xFF there announces a longer one.
+    const struct {
+        int length;
+        std::string prefix;
+    } edges[] = {{254, Bytes({0xFE})}, {255, Bytes({0xFF, 0xFF, 0x00})}, {256, Bytes({0xFF, 0x00, 0x01})}};
+    for (const auto& edge : edges) {
+        device.m_strConnectCommand = CString('e', edge.length);
+        device.m_strDisconnectCommand = "ATH";
+        const std::string stored = Store(device);
+        EXPECT_EQ(stored, edge.prefix + std::string(edge.length, 'e') + Bytes({3}) + "ATH" + Bytes({0, 0, 0}))
+            << edge.length;
+        Device back;
+        ASSERT_EQ(Load(back, stored), -1) << edge.length;
+        EXPECT_EQ(back.m_strConnectCommand.GetLength(), edge.length);
+        EXPECT_EQ(std::string(back.m_strDisconnectCommand), "ATH") << edge.length;
+    }
 }
 
 TEST(SettingsRecords, SixteenBitStringsLoadAsEightBit)

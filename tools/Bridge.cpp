@@ -106,7 +106,6 @@ int RunBridge(const BridgeOptions& options)
         side.callers = std::make_unique<CallerDesk>(
             host, options.allow, false, [&side](const std::string& text) { Notice(side.name + ": " + text); },
             std::move(hooks));
-        side.callers->KeepDeparted(true);
     }
 
     host.SetResponder([&](int number, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {

@@ -150,14 +150,13 @@ void CallerDesk::FinishRetiring(int number)
     if (found == m_callers.end())
         return;
     std::shared_ptr<CDevice> device = found->second.device;
-    const bool wasAdmitted = found->second.admitted;
     // Its own DEVMSG_DISCONNECTED may come in during the disconnect; the
-    // caller is marked as retiring, so that changes nothing.
+    // caller is marked as retiring, so that changes nothing. The disconnect
+    // also waits for a block a former partner is forwarding to it, so the
+    // object can go with its entry.
     device->Disconnect();
     m_callers.erase(number);
     m_host.Detach(number);
-    if (wasAdmitted && m_keepDeparted)
-        m_departed.push_back(std::move(device));
 }
 
 void CallerDesk::CloseAll()
@@ -171,7 +170,6 @@ void CallerDesk::CloseAll()
         RefreshAdmitted();
         FinishRetiring(first->first);
     }
-    m_departed.clear();
 }
 
 std::vector<std::shared_ptr<CDevice>> CallerDesk::Admitted() const

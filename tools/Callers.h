@@ -66,11 +66,6 @@ public:
     void CloseAll();
     // The callers admitted and still there. Any thread.
     std::vector<std::shared_ptr<CDevice>> Admitted() const;
-    // Keep the objects of departed callers until CloseAll. A device that
-    // was linked to a caller may be forwarding a block to it at the moment
-    // it leaves, and nothing tells when that forward has ended: the object
-    // must outlive the partner's activity, not just the link.
-    void KeepDeparted(bool keep) { m_keepDeparted = keep; }
 
 private:
     void Decide(Caller& caller, const std::string& accessText, bool granted);
@@ -84,10 +79,8 @@ private:
     std::function<void(const std::string&)> m_notice;
     Hooks m_hooks;
     int m_nextId = 1;
-    bool m_keepDeparted = false;
     bool m_stopped = false;
     std::map<int, Caller> m_callers;   // by host number
-    std::vector<std::shared_ptr<CDevice>> m_departed;
     mutable std::mutex m_admittedLock;
     std::vector<std::shared_ptr<CDevice>> m_admitted;
     // Tasks posted to the host check it: a desk that has gone runs nothing.

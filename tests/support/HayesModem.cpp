@@ -19,6 +19,8 @@
 #include <cstring>
 #include <vector>
 
+#include "PtyPair.h"
+
 namespace tavrin::test {
 
 namespace {
@@ -87,6 +89,8 @@ private:
     int m_tcp = -1;
     int m_plus = 0;
     Clock::time_point m_lastPtyByte, m_lastPlus;
+    unsigned long m_rate = 0;   // of the bytes being read
+    int m_lastCloses = 0;
 };
 
 void HayesModem::Engine::Reset()
@@ -166,9 +170,12 @@ void HayesModem::Engine::Run()
                 // The slave's last holder is gone. Its close event is queued
                 // by now (the kernel reports it before the release that
                 // raises POLLHUP); should it somehow be missing, the hang-up
-                // is taken from the master alone rather than spin.
+                // is taken from the master alone rather than spin. A device
+                // that opened again at once has its open read in the same
+                // go: that session is not the one that hung up.
+                const int closed = m_lastCloses;
                 ReadEvents();
-                if (m_state != State::PortClosed) {
+                if (m_state != State::PortClosed && m_lastCloses == closed) {
                     m_holders = 0;
                     LastClosed();
                 }
@@ -242,6 +249,7 @@ void HayesModem::Engine::LastClosed()
 {
     if (m_state == State::PortClosed)
         return;
+    ++m_lastCloses;
     // What the device wrote before it closed still counts.
     ReadPty(true);
     // DTR dropped: the call ends, and the modem starts over from its
@@ -283,6 +291,11 @@ void HayesModem::Engine::ReadPty(bool toTheEnd)
 
 void HayesModem::Engine::FromPty(const char* bytes, size_t count)
 {
+    m_rate = PtyLineRate(m_owner.m_master);
+    if (m_owner.m_maxRate != 0 && m_rate > m_owner.m_maxRate) {
+        Publish([&] { m_owner.m_garbled += static_cast<int>(count); });
+        return;
+    }
     const auto now = Clock::now();
     for (size_t i = 0; i < count; ++i) {
         if (m_state == State::Online)
@@ -336,7 +349,10 @@ void HayesModem::Engine::Line()
     m_lineTooLong = false;
     if (line.empty())
         return;
-    Publish([&] { m_owner.m_commands.push_back(line); });
+    Publish([&] {
+        m_owner.m_commands.push_back(line);
+        m_owner.m_commandRate = m_rate;
+    });
     if (line.size() < 2 || !((line[0] == 'A' && line[1] == 'T') || (line[0] == 'a' && line[1] == 't')))
         return;
     if (tooLong) {
@@ -669,7 +685,7 @@ const char* HayesModem::StateName(State state)
     return "?";
 }
 
-HayesModem::HayesModem(int guardMs) : m_guardMs(guardMs)
+HayesModem::HayesModem(int guardMs, unsigned long maxRate) : m_guardMs(guardMs), m_maxRate(maxRate)
 {
     m_master = posix_openpt(O_RDWR | O_NOCTTY);
     char name[128] = {};
@@ -741,6 +757,17 @@ bool HayesModem::WaitForCommand(const std::string& text, int timeoutMs) const
                 return true;
         return false;
     });
+}
+
+unsigned long HayesModem::CommandRate() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_commandRate;
+}
+
+bool HayesModem::WaitForGarbled(int count, int timeoutMs) const
+{
+    return WaitFor(timeoutMs, [&] { return m_garbled >= count; });
 }
 
 bool HayesModem::WaitForState(State state, int timeoutMs) const

@@ -35,6 +35,13 @@
 // gives "NO CARRIER" after the bytes it sent. While in command mode with the
 // call up, the TCP side's bytes wait in the socket.
 //
+// Line rate: the modem reads the rate the device set on the port. Above the
+// most its serial side takes (the constructor's maxRate; 0, the default:
+// any) characters come out garbled: they are lost, neither echoed nor made
+// into commands or data, and counted (Garbled()). A device that lowers the
+// rate and sends "AT" is heard again, as a real modem learns a rate from
+// the "AT" it receives.
+//
 // Every wait a test makes here is bounded; the modem's thread sleeps in
 // poll on an eventfd (stop), inotify (the slave's opens) and, as the state
 // asks, the master, the call's socket and a guard-time deadline.
@@ -60,7 +67,7 @@ public:
     // What ATI answers.
     static constexpr const char* kIdentification = "Tavrin test modem";
 
-    explicit HayesModem(int guardMs = 1000);
+    explicit HayesModem(int guardMs = 1000, unsigned long maxRate = 0);
     // Stops the thread (at once, through the eventfd), hangs up any call
     // and closes the master.
     ~HayesModem();
@@ -74,6 +81,10 @@ public:
     State GetState() const;
     // Each line received in command mode, without its CR, in order.
     std::vector<std::string> Commands() const;
+    // The line rate at which the last command line arrived.
+    unsigned long CommandRate() const;
+    // Bytes lost to a rate above maxRate; waits until at least count.
+    bool WaitForGarbled(int count, int timeoutMs) const;
     // True once a line equal to text has been received (now or earlier)
     // within the time-out.
     bool WaitForCommand(const std::string& text, int timeoutMs) const;
@@ -104,12 +115,14 @@ private:
     std::string m_slavePath, m_error;
     int m_master = -1, m_inotify = -1, m_stop = -1;
     int m_guardMs;
+    unsigned long m_maxRate;
 
     mutable std::mutex m_lock;
     mutable std::condition_variable m_changed;
     State m_state = State::PortClosed;
     std::vector<std::string> m_commands;
-    int m_calls = 0, m_hangUps = 0, m_opens = 0, m_closes = 0;
+    int m_calls = 0, m_hangUps = 0, m_opens = 0, m_closes = 0, m_garbled = 0;
+    unsigned long m_commandRate = 0;
 
     std::thread m_thread;
 };

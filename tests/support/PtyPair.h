@@ -33,6 +33,10 @@ private:
     std::string m_slavePath;
 };
 
+// The output rate of the line of a pseudo-terminal, read from either side
+// (the master's modes are the slave's); 0 when it cannot be read.
+unsigned long PtyLineRate(int fd);
+
 // CPU time (user + system) of this process in microseconds.
 long long ProcessCpuMicros();
 
