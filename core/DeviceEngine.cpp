@@ -119,6 +119,11 @@ void DeviceEngine::Link(CDevice& device, CDevice* pOther)
 
 CDevice* DeviceEngine::BeginForward(CDevice& from)
 {
+    // Most devices have no partner: their blocks do not take the lock every
+    // device shares. A pair made just after this look forwards from the
+    // next block on, as if it had been made a moment later.
+    if (!from.m_pLinkedDevice.load())
+        return nullptr;
     std::lock_guard<std::mutex> lock(LinkLock());
     CDevice* partner = from.m_pLinkedDevice.load();
     if (partner)
