@@ -90,6 +90,8 @@ TEST(LanData, TelnetRefusalStripsCommandsAndRefusesEveryDoAndWill)
         {"\xFF\xFC\x05" "c", "c", ""},                      // WONT: dropped, unanswered
         {"\xFF\xFF" "b", "\xFF" "b", ""},                   // an escaped 0xFF is one data byte
         {"g\xFF\xF9h", "gh", ""},                           // IAC GA: two bytes
+        {"C\xFF", "C\xFF", ""},                            // an IAC that ends a block: data,
+        {"\xFB\x22" "D", "\xFB\x22" "D", ""},                // and the rest of it in the next: data, unanswered
     };
     CLan lan;
     lan.SetRefuseTelnetOptions(TRUE);
