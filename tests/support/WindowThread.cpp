@@ -179,6 +179,18 @@ int CountProcessThreads()
     }
     return count;
 }
+
+int CountOpenDescriptors()
+{
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++count;
+        closedir(dir);
+    }
+    return count - 1;  // the directory's own
+}
 #endif
 
 }  // namespace tavrin::test

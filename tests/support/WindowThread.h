@@ -75,9 +75,10 @@ private:
     std::thread m_thread;
 };
 
-// The threads of this process, from /proc.
+// The threads and the open descriptors of this process, from /proc.
 #if !defined(_WIN32)
 int CountProcessThreads();
+int CountOpenDescriptors();
 #endif
 
 }  // namespace tavrin::test
