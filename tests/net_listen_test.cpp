@@ -241,7 +241,10 @@ TEST(LanListen, ARecordLoadedIntoAnOpenObjectDoesNotDecideItsTeardown)
 #endif
     const std::uint16_t port = ListenSomewhere(listener);
     ASSERT_NE(port, 0);
-    // Unusable, another port, the device core's defaults.
+    // Loaded once listening has begun (settings are not loaded into an
+    // object that is connecting): unusable, another port, the device core's
+    // defaults.
+    ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, 1));
     BYTE record[] = {0x00, 0x00, 0x39, 0x30, 0, 0, 0, 0, 0};
     CMemFile file(record, sizeof record);
     CArchive archive(&file, CArchive::load);
