@@ -2,6 +2,7 @@
 // check of an accepted caller.
 #include "Lan.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "../core/Waits.h"
@@ -13,6 +14,12 @@ namespace ws = tavrin::winsock;
 namespace {
 
 constexpr int kListenBacklog = 5;
+
+// How long Disconnect lets a writer finish with the socket after shutting
+// it down. A shutdown ends a send blocked on a peer that reads nothing
+// where the system's sockets allow it (the POSIX layer: at once); Windows
+// does not, and there only the close that follows ends it.
+constexpr std::chrono::milliseconds kWriterLeaveWait{1000};
 
 sockaddr_in AnyAddress(UINT nPort)
 {
@@ -60,20 +67,57 @@ CLan::CLan(CLan& src)
 
 CLan::~CLan()
 {
-    DropSocket();
     CLan::Disconnect();
     if (m_hWatchWake)
         CloseHandle(m_hWatchWake);
 }
 
-// Empties the member first, so that the watch thread, woken by the close,
-// finds it empty and ends instead of taking the close for the peer's.
-void CLan::DropSocket()
+bool CLan::HasLink() const
 {
+    return m_hSocket.load() != INVALID_SOCKET || m_hWatchThread != nullptr;
+}
+
+void CLan::ReleaseLink()
+{
+    // Emptied first: the watch thread, woken below, then ends instead of
+    // taking the close for the peer's, and a write from now on finds no
+    // socket and fails quietly.
     const SOCKET s = m_hSocket.exchange(INVALID_SOCKET);
+    if (s != INVALID_SOCKET) {
+        ws::shutdown(s, SD_BOTH);
+        {
+            // A writer still sending on s gives its turn back before the
+            // number is closed, so that no send reaches a socket opened
+            // later under the same number. Refusals still queued were for
+            // this link.
+            std::unique_lock<std::mutex> writers(m_mtxWriters);
+            m_cvWriters.wait_for(writers, kWriterLeaveWait, [this] { return !m_bWriting; });
+            m_strRefusals.clear();
+        }
+        closesocket(s);
+    }
     if (m_hWatchWake)
         SetEvent(m_hWatchWake);
-    CloseQuietly(s);
+    if (m_hWatchThread) {
+        // The watch thread may be notifying a window of this thread: answer
+        // while waiting.
+        tavrin::detail::WaitServingSentMessages(m_hWatchThread);
+        CloseHandle(m_hWatchThread);
+        m_hWatchThread = nullptr;
+    }
+    m_bLinkDropped = false;
+    m_bReceiveFailed = false;
+}
+
+void CLan::ReleaseDroppedLink()
+{
+    // The host heard of the drop from the watch thread, which also forgot
+    // the window: a window given since is for the next link and hears
+    // nothing of this one.
+    if (!m_bLinkDropped.load())
+        return;
+    ReleaseLink();
+    CDevice::Disconnect();
 }
 
 BOOL CLan::Connect(CString strHost, UINT nPort)
@@ -85,6 +129,12 @@ BOOL CLan::Connect(CString strHost, UINT nPort)
 
 BOOL CLan::Connect()
 {
+    if (m_bConnected)
+        return FALSE;
+    ReleaseDroppedLink();
+    // A listening object keeps its socket and thread.
+    if (HasLink())
+        return FALSE;
     if (!CDevice::Connect())
         return FALSE;
     // Workers that could not start leave nothing to read into.
@@ -128,7 +178,10 @@ BOOL CLan::Connect(CDevice& listener)
         return FALSE;
     // Only a listening CLan has callers to hand over.
     CLan* source = dynamic_cast<CLan*>(&listener);
-    if (!source || source == this)
+    if (!source || source == this || m_bConnected)
+        return FALSE;
+    ReleaseDroppedLink();
+    if (HasLink())
         return FALSE;
     if (!CDevice::Connect())
         return FALSE;
@@ -158,8 +211,9 @@ BOOL CLan::DoListening(UINT nPort)
 {
     if (!IsOK())
         return FALSE;
+    ReleaseDroppedLink();
     // A second opening would leave the first socket and its thread behind.
-    if (m_hSocket.load() != INVALID_SOCKET || m_hWatchThread)
+    if (HasLink())
         return FALSE;
     m_nPort = nPort;
     const SOCKET s = ws::socket(AF_INET, SOCK_STREAM, 0);
@@ -179,7 +233,8 @@ BOOL CLan::AutoReply(UINT nPort, CString strReply)
 {
     // A listening object is not connected but has a socket and a thread of
     // its own: those go too.
-    if (IsConnected() || m_hSocket.load() != INVALID_SOCKET || m_hWatchThread)
+    ReleaseDroppedLink();
+    if (IsConnected() || HasLink())
         Disconnect();
     if (!CDevice::Connect())
         return FALSE;
@@ -207,6 +262,8 @@ void CLan::CreateWatchThread()
 {
     if (m_hWatchWake)
         ResetEvent(m_hWatchWake);
+    m_bLinkDropped = false;
+    m_bReceiveFailed = false;
     m_hWatchThread = CreateThread(nullptr, 0, WatchThreadProc, this, 0, nullptr);
     if (!m_hWatchThread) {
         CloseQuietly(m_hSocket.exchange(INVALID_SOCKET));
@@ -215,24 +272,11 @@ void CLan::CreateWatchThread()
     SetThreadPriority(m_hWatchThread, THREAD_PRIORITY_ABOVE_NORMAL);
 }
 
+// Not gated by IsOK: an object that a derived class or a loaded record
+// calls unusable may still hold a socket and threads, and they must go.
 void CLan::Disconnect()
 {
-    if (!IsOK())
-        return;
-    const SOCKET s = m_hSocket.exchange(INVALID_SOCKET);
-    if (s != INVALID_SOCKET) {
-        ws::shutdown(s, SD_BOTH);
-        closesocket(s);
-    }
-    if (m_hWatchWake)
-        SetEvent(m_hWatchWake);
-    if (m_hWatchThread) {
-        // The watch thread may be notifying a window of this thread: answer
-        // while waiting.
-        tavrin::detail::WaitServingSentMessages(m_hWatchThread);
-        CloseHandle(m_hWatchThread);
-        m_hWatchThread = nullptr;
-    }
+    ReleaseLink();
     CDevice::Disconnect();
     DisconnectDone();
 }

@@ -17,7 +17,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <string>
 
 #include "../core/Device.h"
 #include "../platform/Winsock.h"
@@ -38,21 +40,32 @@ public:
     // starts the watch thread. Afterwards the host is the caller's dotted
     // address and the port is the listener's. Call it inside the listener's
     // DEVMSG_CALL notification. FALSE when the device is already connected
-    // or nothing could be accepted.
+    // or listening, or nothing could be accepted.
     BOOL Connect(CDevice& listener) override;
     // TCP client to the stored host and port. A dotted address is used as
     // it is; anything else is looked up by name (first IPv4 address). FALSE,
     // with the object idle, when the name is not found or the connect
-    // fails; no error text is reported. Host threads.
+    // fails; no error text is reported. FALSE as well while the object is
+    // connected or listening. Host threads.
+    //
+    // Every opening first releases what a link that went down by itself
+    // left behind (its socket, its ended watch thread, its workers, the
+    // pairing and queued texts, as Disconnect would), without a second
+    // DEVMSG_DISCONNECTED: the watch thread sent one when the link went, and
+    // the window given since belongs to the new link. Calling Disconnect
+    // between the two is no longer needed, and still allowed.
     BOOL Connect() override;
     BOOL Connect(CString strHost, UINT nPort);
     // Shuts the socket down, waits for the watch thread, stops the workers,
-    // then DEVMSG_DISCONNECTED. Host threads, never a handler of this
-    // device.
+    // then DEVMSG_DISCONNECTED. It goes by what exists (socket, threads),
+    // whatever IsOK answers or settings were loaded. Host threads, never a
+    // handler of this device.
     void Disconnect() override;
     // Sends every byte (TRUE), or reports the socket error as a text with
-    // code 0 and answers FALSE. FALSE without a report when not connected.
-    // Any thread.
+    // code 0 and answers FALSE. FALSE without a report when not connected,
+    // and when the socket is being closed by Disconnect or the destructor
+    // (a worker writing while the device stops). Writes never interleave:
+    // each goes out whole, and Telnet refusals go between them. Any thread.
     BOOL Write(BYTE* pData, DWORD dwLength) override;
     // Called by the watch thread with the number of bytes pending; reads at
     // most 1024. TRUE unless the device is not connected.
@@ -88,7 +101,10 @@ public:
     // Stream mode: take Telnet commands (IAC, command, option) out of the
     // received data and answer every DO with WONT, so that a Telnet server
     // settles for a plain line. Off by default; ignored while the device is
-    // linked to another, which then receives the bytes unchanged.
+    // linked to another, which then receives the bytes unchanged. The
+    // answers are queued and sent when the socket can take them, between
+    // writes; the watch thread never waits for a writer, so that a peer
+    // that sends while a host's write waits for it to read still gets read.
     void SetRefuseTelnetOptions(BOOL bRefuse);
     BOOL IsRefusingTelnetOptions();
 
@@ -101,8 +117,8 @@ protected:
     virtual void DatagramProcessing(BYTE* pData, DWORD dwLength, sockaddr& from);
 
     // INVALID_SOCKET when there is none. The watch thread's stop signal:
-    // emptied by Disconnect, the destructor and a connection aborted in
-    // Read.
+    // emptied by Disconnect, the destructor and an opening that releases a
+    // dropped link.
     std::atomic<SOCKET> m_hSocket;
     CString m_strHost;
     UINT m_nPort;
@@ -119,10 +135,30 @@ private:
     void ProcessError(int nError);
     static DWORD WINAPI WatchThreadProc(LPVOID pLan);
     DWORD RunWatchThread();
-    void DropSocket();
+    DWORD ReportLinkDropped();
     void PauseAfterUnansweredCall();
     BOOL ReadDatagram(BYTE* pBuffer, DWORD& dwSize);
     BOOL ReadStream(BYTE* pBuffer, DWORD& dwSize);
+
+    // A socket or a watch thread, live or left by a dropped link.
+    bool HasLink() const;
+    // Closes the socket (once no writer uses it) and waits for the watch
+    // thread; reports nothing.
+    void ReleaseLink();
+    // ReleaseLink and the device core's Disconnect, when the watch thread
+    // has reported the link gone; nothing otherwise.
+    void ReleaseDroppedLink();
+
+    // The writers' turn: held by one Write at a time, or by the watch
+    // thread while it sends queued refusals.
+    void TakeWritersTurn();
+    // Sends what was queued meanwhile on s, then hands the turn on.
+    void GiveBackWritersTurn(SOCKET s);
+    void QueueRefusal(const BYTE* pBytes, DWORD dwLength);
+    // The watch thread's side: sends the queued refusals when no writer has
+    // the turn and the socket takes them without waiting; else leaves them.
+    void SendRefusalsIfFree(SOCKET s);
+    bool RefusalsAwaitSocket();
 
     // Accepts taken from this listening object, so that the watch thread
     // can tell a call the host left pending from one it took.
@@ -130,7 +166,15 @@ private:
     // Set while the object is being disconnected: ends the watch thread's
     // pause after a call the host left pending.
     HANDLE m_hWatchWake;
-    // Each Write goes out whole: a Telnet refusal sent by the watch thread
-    // must not land in the middle of a host's block.
-    std::mutex m_mtxWrite;
+    // m_mtxWriters guards the turn and the refusals; it is never held
+    // across a send, so the watch thread only ever waits on it briefly.
+    std::mutex m_mtxWriters;
+    std::condition_variable m_cvWriters;
+    bool m_bWriting = false;
+    std::string m_strRefusals;
+    // The watch thread has reported the link gone (DEVMSG_DISCONNECTED):
+    // what is left of it is released quietly by the next opening.
+    std::atomic<bool> m_bLinkDropped{false};
+    // A stream receive failed on the current socket: the link is gone.
+    std::atomic<bool> m_bReceiveFailed{false};
 };

@@ -39,6 +39,30 @@ constexpr SocketErrorRow kSocketErrors[] = {
     {WSAEISCONN, IDS_WSA_EISCONN},
 };
 
+// Sends every byte on s; 0, or the Winsock error of the send that failed.
+int SendWhole(SOCKET s, const BYTE* pData, DWORD dwLength)
+{
+    DWORD sent = 0;
+    while (sent < dwLength) {
+        const int count =
+            ws::send(s, reinterpret_cast<const char*>(pData + sent), static_cast<int>(dwLength - sent), 0);
+        if (count == SOCKET_ERROR)
+            return WSAGetLastError();
+        sent += static_cast<DWORD>(count);
+    }
+    return 0;
+}
+
+// Whether a send on s would go out now rather than wait for the peer.
+bool WritableNow(SOCKET s)
+{
+    ws::fd_set writable{};
+    writable.fd_count = 1;
+    writable.fd_array[0] = s;
+    const timeval now{0, 0};
+    return ws::select(0, nullptr, &writable, nullptr, &now) == 1;
+}
+
 }  // namespace
 
 BOOL CLan::Read(BYTE* pBuffer, DWORD& dwSize)
@@ -109,13 +133,11 @@ BOOL CLan::ReadStream(BYTE* pBuffer, DWORD& dwSize)
     const SOCKET s = m_hSocket.load();
     DWORD received = 0;
     bool failed = false;
-    int error = 0;
     while (received < dwSize) {
         const int got = ws::recvfrom(s, reinterpret_cast<char*>(pBuffer + received),
                                      static_cast<int>(dwSize - received), 0, nullptr, nullptr);
         if (got == SOCKET_ERROR) {
             failed = true;
-            error = WSAGetLastError();
             break;
         }
         // The peer has closed: nothing more will come for this read.
@@ -123,13 +145,12 @@ BOOL CLan::ReadStream(BYTE* pBuffer, DWORD& dwSize)
             break;
         received += static_cast<DWORD>(got);
     }
-    if (failed && error == WSAECONNABORTED) {
-        const SOCKET aborted = m_hSocket.exchange(INVALID_SOCKET);
-        if (aborted != INVALID_SOCKET) {
-            ws::shutdown(aborted, SD_BOTH);
-            closesocket(aborted);
-        }
-    }
+    // A blocking receive on a connection fails only when the connection is
+    // gone (aborted, reset, timed out) or when Disconnect closed the socket
+    // under it. The watch thread reports the first kind as a peer that
+    // closed; the socket stays until the host disconnects or connects again.
+    if (failed && m_hSocket.load() == s)
+        m_bReceiveFailed = true;
     // Bytes that arrived before a receive failed are still the peer's data
     // and are passed on; only a read that got nothing reports nothing.
     dwSize = received;
@@ -137,11 +158,17 @@ BOOL CLan::ReadStream(BYTE* pBuffer, DWORD& dwSize)
         // A DO is answered WONT and a WILL DONT: a server that offers an
         // option waits for the answer before it goes on (some send nothing,
         // not even their banner, until every offer is answered).
-        dwSize = tavrin::detail::StripTelnetCommands(pBuffer, dwSize, [this](BYTE command, BYTE option) {
+        // Queued, not written: a host's write may be waiting for the peer
+        // to read while the peer waits for this thread to read.
+        bool refused = false;
+        dwSize = tavrin::detail::StripTelnetCommands(pBuffer, dwSize, [this, &refused](BYTE command, BYTE option) {
             using namespace tavrin::detail;
-            BYTE refusal[3] = {TELNET_IAC, command == TELNET_DO ? TELNET_WONT : TELNET_DONT, option};
-            Write(refusal, sizeof refusal);
+            const BYTE refusal[3] = {TELNET_IAC, command == TELNET_DO ? TELNET_WONT : TELNET_DONT, option};
+            QueueRefusal(refusal, sizeof refusal);
+            refused = true;
         });
+        if (refused)
+            SendRefusalsIfFree(s);
     }
     return TRUE;
 }
@@ -150,19 +177,77 @@ BOOL CLan::Write(BYTE* pData, DWORD dwLength)
 {
     if (!IsConnected())
         return FALSE;
-    std::lock_guard<std::mutex> whole(m_mtxWrite);
+    TakeWritersTurn();
+    // Read with the turn held: Disconnect closes the socket only once no
+    // writer holds it.
     const SOCKET s = m_hSocket.load();
-    DWORD sent = 0;
-    while (sent < dwLength) {
-        const int count =
-            ws::send(s, reinterpret_cast<const char*>(pData + sent), static_cast<int>(dwLength - sent), 0);
-        if (count == SOCKET_ERROR) {
-            ProcessError(0);
-            break;
-        }
-        sent += static_cast<DWORD>(count);
+    int error = 0;
+    if (s != INVALID_SOCKET)
+        error = SendWhole(s, pData, dwLength);
+    GiveBackWritersTurn(s);
+    if (s == INVALID_SOCKET)
+        return FALSE;
+    // A socket emptied meanwhile was shut by Disconnect: its failure says
+    // nothing about the link, and the host waiting in Disconnect must not
+    // hear of it. The text is sent with the turn given back, so that a
+    // handler may write.
+    if (error != 0 && m_hSocket.load() == s)
+        ProcessError(error);
+    return error == 0 ? TRUE : FALSE;
+}
+
+void CLan::TakeWritersTurn()
+{
+    std::unique_lock<std::mutex> writers(m_mtxWriters);
+    m_cvWriters.wait(writers, [this] { return !m_bWriting; });
+    m_bWriting = true;
+}
+
+void CLan::GiveBackWritersTurn(SOCKET s)
+{
+    std::unique_lock<std::mutex> writers(m_mtxWriters);
+    // Refusals queued while the turn was held go out behind the bytes that
+    // held it; checked under the lock, so none is left behind unsent.
+    while (!m_strRefusals.empty() && s != INVALID_SOCKET && m_hSocket.load() == s) {
+        std::string refusals;
+        refusals.swap(m_strRefusals);
+        writers.unlock();
+        SendWhole(s, reinterpret_cast<const BYTE*>(refusals.data()), static_cast<DWORD>(refusals.size()));
+        writers.lock();
     }
-    return sent == dwLength ? TRUE : FALSE;
+    m_bWriting = false;
+    writers.unlock();
+    m_cvWriters.notify_all();
+}
+
+void CLan::QueueRefusal(const BYTE* pBytes, DWORD dwLength)
+{
+    std::lock_guard<std::mutex> writers(m_mtxWriters);
+    m_strRefusals.append(reinterpret_cast<const char*>(pBytes), dwLength);
+}
+
+bool CLan::RefusalsAwaitSocket()
+{
+    std::lock_guard<std::mutex> writers(m_mtxWriters);
+    return !m_bWriting && !m_strRefusals.empty();
+}
+
+void CLan::SendRefusalsIfFree(SOCKET s)
+{
+    // A writer that has the turn sends them itself before it gives it
+    // back; a full socket would hold this thread until the peer reads.
+    // Either way the watch thread leaves them and goes on reading.
+    if (!RefusalsAwaitSocket() || !WritableNow(s))
+        return;
+    {
+        std::lock_guard<std::mutex> writers(m_mtxWriters);
+        if (m_bWriting)
+            return;
+        m_bWriting = true;
+    }
+    // The turn is held from here: if the socket is still s, Disconnect
+    // closes it only after the turn is given back.
+    GiveBackWritersTurn(m_hSocket.load() == s ? s : INVALID_SOCKET);
 }
 
 void CLan::ProcessError(int nError)
@@ -181,7 +266,8 @@ void CLan::ProcessError(int nError)
 
 void CLan::SendBroadcast(CString strText, UINT nPort)
 {
-    if (IsConnected() || m_hSocket.load() != INVALID_SOCKET || m_hWatchThread)
+    ReleaseDroppedLink();
+    if (IsConnected() || HasLink())
         Disconnect();
     if (!CDevice::Connect())
         return;

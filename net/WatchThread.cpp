@@ -31,14 +31,24 @@ DWORD CLan::RunWatchThread()
         const SOCKET s = m_hSocket.load();
         if (s == INVALID_SOCKET)
             return 1;
+        // Telnet refusals that found the socket full wait for it to take
+        // them, unless a writer has the turn and sends them itself.
+        const bool refusalsWaiting = RefusalsAwaitSocket();
         ws::fd_set readable{};
         readable.fd_count = 1;
         readable.fd_array[0] = s;
-        if (ws::select(0, &readable, nullptr, nullptr, nullptr) != 1)
+        ws::fd_set writable{};
+        writable.fd_count = 1;
+        writable.fd_array[0] = s;
+        if (ws::select(0, &readable, refusalsWaiting ? &writable : nullptr, nullptr, nullptr) < 1)
             continue;
         // Closing the socket ends the wait too; the member tells which.
         if (m_hSocket.load() != s)
             return 1;
+        if (refusalsWaiting && ws::IsSet(s, &writable))
+            SendRefusalsIfFree(s);
+        if (!ws::IsSet(s, &readable))
+            continue;
 
         ULONG pending = 0;
         if (ioctlsocket(s, FIONREAD, &pending) == 0 && pending > 0) {
@@ -49,6 +59,10 @@ DWORD CLan::RunWatchThread()
                 Read(buffer, size);
                 if (size > 0)
                     DataDone(buffer, size);
+                if (m_hSocket.load() != s)
+                    return 1;
+                if (m_bReceiveFailed.exchange(false))
+                    return ReportLinkDropped();
             }
             continue;
         }
@@ -70,9 +84,18 @@ DWORD CLan::RunWatchThread()
         }
         if (m_hSocket.load() != s)
             return 1;
-        DisconnectDone();
-        return 0;
+        return ReportLinkDropped();
     }
+}
+
+// The peer closed, or the connection failed under a receive: the host hears
+// of it once, from here; the socket waits for its Disconnect or the next
+// opening.
+DWORD CLan::ReportLinkDropped()
+{
+    m_bLinkDropped = true;
+    DisconnectDone();
+    return 0;
 }
 
 void CLan::PauseAfterUnansweredCall()

@@ -1,12 +1,16 @@
 // The data side of a network device: reads capped at 1024 bytes, the Telnet
-// refusal and its linked-device exception, socket error texts from a real
-// reset, breaks as zero bytes, and datagrams answered to their senders.
+// refusal (commands cut by a block's end, and its answers sent while a
+// write waits for the peer) and its linked-device exception, socket error
+// texts from a real reset and none from a write during Disconnect, breaks as
+// zero bytes, and datagrams answered to their senders.
 #include <gtest/gtest.h>
 
 #include <tavrin/Tavrin.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "support/SocketPeer.h"
@@ -90,6 +94,8 @@ TEST(LanData, TelnetRefusalStripsCommandsAndRefusesEveryDoAndWill)
         {"\xFF\xFC\x05" "c", "c", ""},                      // WONT: dropped, unanswered
         {"\xFF\xFF" "b", "\xFF" "b", ""},                   // an escaped 0xFF is one data byte
         {"g\xFF\xF9h", "gh", ""},                           // IAC GA: two bytes
+        {"C\xFF", "C\xFF", ""},                            // an IAC that ends a block: data,
+        {"\xFB\x22" "D", "\xFB\x22" "D", ""},                // and the rest of it in the next: data, unanswered
     };
     CLan lan;
     lan.SetRefuseTelnetOptions(TRUE);
@@ -152,6 +158,67 @@ TEST(LanData, TelnetRefusalIsOffByDefaultAndWhileLinked)
         lan.Disconnect();
         partner.Disconnect();
     }
+}
+
+TEST(LanData, TelnetRefusalDoesNotStopTheReadingWhileAWriteWaitsForThePeer)
+{
+    // The peer asks for an option, then sends more than the sockets hold
+    // and reads nothing until all of it has gone, while the host writes
+    // more than the sockets hold: the refusal must not wait for that write,
+    // or the reading the peer waits for stops.
+    std::string upload(16 << 20, 'u');
+    const std::string download = std::string("\xFF\xFD\x01") + std::string(4 << 20, 'd');
+    CLan lan;
+    lan.SetRefuseTelnetOptions(TRUE);
+    Connected link;
+    ASSERT_TRUE(link.Open(lan));
+    SetBufferSizes(link.server, 64 << 10);
+    std::string received;
+    Within(std::chrono::seconds(60), [&] {
+        std::thread host([&] {
+            EXPECT_TRUE(lan.Write(reinterpret_cast<BYTE*>(upload.data()), static_cast<DWORD>(upload.size())));
+        });
+        // The host's write has begun, and stays under way, before the
+        // request comes.
+        received = ReceiveExactly(link.server, 1);
+        EXPECT_TRUE(SendAll(link.server, download));
+        received += ReceiveExactly(link.server, upload.size() + 2, std::chrono::seconds(30));
+        host.join();
+    }, "the exchange around a refusal");
+    ASSERT_TRUE(link.window.WaitForData(download.size() - 3, std::chrono::seconds(30)));
+    EXPECT_TRUE(link.window.DataBytes() == download.substr(3));
+    // The refusal went out whole, behind the write it found under way.
+    EXPECT_TRUE(received == upload + "\xFF\xFC\x01") << received.size() << " bytes";
+    lan.Disconnect();
+}
+
+TEST(LanData, AWriteWhileDisconnectingFailsQuietly)
+{
+    CLan lan;
+    Connected link;
+    ASSERT_TRUE(link.Open(lan));
+    // A script asks the host for a value, which the host gives only once
+    // Disconnect has shut the socket: the script writes it between the
+    // closing of the socket and the stop of the workers.
+    HANDLE asked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE answer = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    link.window.SetHook([&](const Notice& notice) -> LRESULT {
+        if (notice.index == DEVMSG_SCRIPT_VALUE) {
+            SetEvent(asked);
+            WaitForSingleObject(answer, 10000);
+        }
+        return 0;
+    });
+    lan.WriteEx("%1>late#");
+    ASSERT_EQ(WaitForSingleObject(asked, 5000), WAIT_OBJECT_0);
+    auto disconnecting = std::async(std::launch::async, [&] { lan.Disconnect(); });
+    EXPECT_TRUE(WaitForEndOfStream(link.server));
+    SetEvent(answer);
+    Within(std::chrono::seconds(10), [&] { disconnecting.get(); }, "Disconnect");
+    EXPECT_TRUE(link.window.NoticesOf(DEVMSG_ERROR).empty());
+    EXPECT_EQ(link.window.NoticesOf(DEVMSG_DISCONNECTED).size(), 1u);
+    CloseHandle(asked);
+    CloseHandle(answer);
 }
 
 // Holds back the disconnected notification of a reset until the test has

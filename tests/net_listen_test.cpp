@@ -1,6 +1,7 @@
 // A listening network device: callers announced and taken over inside the
 // call notification, callers turned away with no host, the access check,
-// a host that leaves a call pending, a listener destroyed under load, and
+// a host that leaves a call pending, a listener destroyed under load, a
+// record that calls an open listener unusable not keeping it open, and
 // many concurrent callers carrying their bytes intact.
 #include <gtest/gtest.h>
 
@@ -209,6 +210,52 @@ TEST(LanListen, ListenerRestartsOnItsPortWhileOldConnectionsWait)
         EXPECT_TRUE(WaitForEndOfStream(client));
         listener.Disconnect();
     }
+    CLan again;
+    EXPECT_TRUE(again.DoListening(port));
+    again.Disconnect();
+}
+
+// A host's device class that keeps a usable switch of its own at the head
+// of its settings record and answers IsOK with it.
+class SwitchedLan : public CLan {
+public:
+    BOOL IsOK() override { return usable; }
+    void Serialize(CArchive& ar) override
+    {
+        if (ar.IsStoring())
+            ar << usable;
+        else
+            ar >> usable;
+        CLan::Serialize(ar);
+    }
+    BYTE usable = 1;
+};
+
+TEST(LanListen, ARecordLoadedIntoAnOpenObjectDoesNotDecideItsTeardown)
+{
+    WindowThread window;
+    SwitchedLan listener;
+    window.Attach(listener);
+#if !defined(_WIN32)
+    const int descriptors = CountOpenDescriptors();
+#endif
+    const std::uint16_t port = ListenSomewhere(listener);
+    ASSERT_NE(port, 0);
+    // Loaded once listening has begun (settings are not loaded into an
+    // object that is connecting): unusable, another port, the device core's
+    // defaults.
+    ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, 1));
+    BYTE record[] = {0x00, 0x00, 0x39, 0x30, 0, 0, 0, 0, 0};
+    CMemFile file(record, sizeof record);
+    CArchive archive(&file, CArchive::load);
+    listener.Serialize(archive);
+    ASSERT_FALSE(listener.IsOK());
+
+    Within(std::chrono::seconds(10), [&] { listener.Disconnect(); }, "Disconnect");
+    EXPECT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, 1));
+#if !defined(_WIN32)
+    EXPECT_EQ(CountOpenDescriptors(), descriptors);
+#endif
     CLan again;
     EXPECT_TRUE(again.DoListening(port));
     again.Disconnect();

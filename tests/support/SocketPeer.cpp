@@ -12,17 +12,23 @@
 #include <windows.h>
 #else
 #include <arpa/inet.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 
 namespace tavrin::test {
 
@@ -297,6 +303,42 @@ void ResetConnection(Fd& fd)
     setsockopt(fd.Get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
     fd.Reset();
 }
+
+void SetBufferSizes(const Fd& fd, int bytes)
+{
+    setsockopt(fd.Get(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    setsockopt(fd.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+}
+
+#if !defined(_WIN32)
+bool FailSocketReceives(int error)
+{
+#if defined(__x86_64__)
+    constexpr unsigned kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
+#else
+    constexpr unsigned kArch = 0;
+#endif
+    if (kArch == 0)
+        return false;
+    // recv is recvfrom to the kernel on these architectures.
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_recvfrom, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    // Without TSYNC the filter binds this thread and its future children
+    // only; no_new_privs lets an unprivileged process install it.
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+#endif
 
 long long ProcessCpuMs()
 {

@@ -76,6 +76,17 @@ bool WaitForEndOfStream(const Fd& fd, std::chrono::milliseconds timeout = kPeerW
 int PendingBytes(const Fd& fd);
 // Closes with SO_LINGER {1, 0}: the peer gets a reset, not an orderly end.
 void ResetConnection(Fd& fd);
+// Small send and receive buffers: a side that stops reading holds the
+// other's sends back after little data.
+void SetBufferSizes(const Fd& fd, int bytes);
+#if !defined(_WIN32)
+// Makes every recv and recvfrom of the calling thread, and of the threads
+// it starts from now on, fail with the system error `error`: a seccomp
+// filter, for failures loopback cannot be made to produce (a connection
+// the system aborted). Other threads are untouched. False where no filter
+// can be installed.
+bool FailSocketReceives(int error);
+#endif
 // Process CPU time used so far, in milliseconds.
 long long ProcessCpuMs();
 // How many Winsock start-ups these helpers hold (WSAStartup is counted):
