@@ -59,7 +59,7 @@ bool WritableNow(SOCKET s)
     ws::fd_set writable{};
     writable.fd_count = 1;
     writable.fd_array[0] = s;
-    const timeval now{0, 0};
+    timeval now{0, 0};  // not const: Winsock's select takes a plain pointer
     return ws::select(0, nullptr, &writable, nullptr, &now) == 1;
 }
 
