@@ -17,18 +17,16 @@ using namespace tavrin::test;
 
 namespace {
 
-// For state that no notification announces: checked every millisecond,
-// for at most five seconds.
-template <class Predicate>
-bool WaitUntil(Predicate done)
-{
-    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    bool reached = false;
-    for (int i = 0; i < 5000 && !(reached = done()); ++i)
-        WaitForSingleObject(never, 1);
-    CloseHandle(never);
-    return reached;
-}
+// A host's own class, to wait for the end of the watch thread: the host
+// hears of a dropped link just before the object counts as down, and the
+// thread ends only after that.
+class WatchedLan : public CLan {
+public:
+    bool WatchThreadEnded(DWORD ms = 5000) const
+    {
+        return m_hWatchThread && WaitForSingleObject(m_hWatchThread, ms) == WAIT_OBJECT_0;
+    }
+};
 
 TEST(LanClient, ConnectsByDottedAddressAndByNameAndNamesItself)
 {
@@ -113,7 +111,7 @@ TEST(LanClient, PeerClosingIsReportedOnceFromTheWatchThread)
     Fd listener = ListenLoopback(port);
     ASSERT_TRUE(listener.Valid());
     WindowThread window;
-    CLan lan;
+    WatchedLan lan;
     window.Attach(lan);
     ASSERT_TRUE(lan.Connect("127.0.0.1", port));
     Fd server = AcceptWithin(listener);
@@ -124,7 +122,8 @@ TEST(LanClient, PeerClosingIsReportedOnceFromTheWatchThread)
     ASSERT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, 1));
     EXPECT_EQ(window.DataBytes(), "last words");
     // The flag drops once the host has handled the notification.
-    EXPECT_TRUE(WaitUntil([&] { return !lan.IsConnected(); }));
+    EXPECT_TRUE(lan.WatchThreadEnded());
+    EXPECT_FALSE(lan.IsConnected());
     // The window was forgotten with the notification: the Disconnect that
     // closes the socket says nothing more.
     Within(std::chrono::seconds(10), [&] { lan.Disconnect(); }, "Disconnect after the peer left");
@@ -195,7 +194,7 @@ TEST(LanClient, ConnectingAgainAfterThePeerLeftLeavesNothingBehind)
     Fd listener = ListenLoopback(port);
     ASSERT_TRUE(listener.Valid());
     WindowThread window;
-    CLan lan;
+    WatchedLan lan;
     constexpr int kRounds = 10;
     int descriptors = 0, threads = 0;
     for (int round = 0; round < kRounds; ++round) {
@@ -213,7 +212,8 @@ TEST(LanClient, ConnectingAgainAfterThePeerLeftLeavesNothingBehind)
         }
         server.Reset();
         ASSERT_TRUE(window.WaitForIndex(DEVMSG_DISCONNECTED, round + 1));
-        ASSERT_TRUE(WaitUntil([&] { return !lan.IsConnected(); }));
+        ASSERT_TRUE(lan.WatchThreadEnded());
+        ASSERT_FALSE(lan.IsConnected());
     }
     // Counted as at the end of the first round's opening: the last drop's
     // socket goes with the next opening, so open once more.
