@@ -50,9 +50,11 @@ public:
     bool WorkersRunningLocked() const;
     void BeginCycle() { m_cycleThread = GetCurrentThreadId(); }
     void EndCycle() { m_cycleThread = 0; }
-    // Waits for one answer of each worker, handling sent messages meanwhile;
-    // false when a worker ended instead, which ends the cycle.
-    bool WaitForAnswers(CEvent (&answers)[WORKER_COUNT]);
+    // Waits for one answer of each worker in `workers` (a bit per worker;
+    // all three by default), handling sent messages meanwhile; false when a
+    // worker ended instead, which ends the cycle.
+    bool WaitForAnswers(CEvent (&answers)[WORKER_COUNT], unsigned workers = kAllWorkers);
+    static constexpr unsigned kAllWorkers = (1u << WORKER_COUNT) - 1;
     // The examine and run cycles of one text.
     void RunCommandCycles(CString& strText);
 

@@ -13,7 +13,7 @@ bool DeviceEngine::WorkersRunningLocked() const
     return stop && WaitForSingleObject(stop->m_hObject, 0) == WAIT_TIMEOUT;
 }
 
-bool DeviceEngine::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
+bool DeviceEngine::WaitForAnswers(CEvent (&answers)[WORKER_COUNT], unsigned workers)
 {
     // A cycle ends when every worker is done with it: it has answered, or
     // its thread has ended (a stopped worker never answers). Waiting for the
@@ -21,7 +21,9 @@ bool DeviceEngine::WaitForAnswers(CEvent (&answers)[WORKER_COUNT])
     // block or is notifying the host with pointers into it.
     HANDLE handles[2 * WORKER_COUNT];
     int workerOf[2 * WORKER_COUNT];
-    bool pending[WORKER_COUNT] = {true, true, true};
+    bool pending[WORKER_COUNT];
+    for (int i = 0; i < WORKER_COUNT; ++i)
+        pending[i] = (workers >> i) & 1u;
     bool allAnswered = true;
     for (;;) {
         DWORD count = 0;
@@ -120,17 +122,20 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
         MergeClaim(regions, i, slot.dwMatchStart, slot.dwMatchEnd);
     }
 
+    // A delivery with no data does nothing in any worker, so only the
+    // region's owner is woken: each cross-processor wake-up costs more than
+    // the work it carries.
+    for (WorkerSlot& slot : m_Workers) {
+        slot.pData = nullptr;
+        slot.dwDataLength = 0;
+    }
     for (int r = 0; running && r < regions.GetSize(); ++r) {
         const auto* region = static_cast<const DataRegion*>(regions[r]);
-        for (int i = 0; i < WORKER_COUNT; ++i) {
-            WorkerSlot& slot = m_Workers[i];
-            const bool owner = i == region->nWorker;
-            slot.pData = owner ? pBuffer + region->dwStart : nullptr;
-            slot.dwDataLength = owner ? region->dwEnd - region->dwStart : 0;
-        }
-        for (WorkerSlot& slot : m_Workers)
-            slot.pWaitObjects[SLOT_WAIT_DELIVER]->SetEvent();
-        running = engine.WaitForAnswers(m_evDataDone);
+        WorkerSlot& owner = m_Workers[region->nWorker];
+        owner.pData = pBuffer + region->dwStart;
+        owner.dwDataLength = region->dwEnd - region->dwStart;
+        owner.pWaitObjects[SLOT_WAIT_DELIVER]->SetEvent();
+        running = engine.WaitForAnswers(m_evDataDone, 1u << region->nWorker);
     }
     FreeRegions(regions);
     engine.EndCycle();
