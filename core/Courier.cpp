@@ -20,7 +20,7 @@ bool Courier::Start()
 {
     if (!m_evQueued.m_hObject)
         return false;
-    m_hThread = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
+    m_hThread = CreateThread(nullptr, 0, ThreadMain, this, 0, &m_dwThread);
     return m_hThread != nullptr;
 }
 

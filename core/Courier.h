@@ -23,6 +23,7 @@ public:
     Courier& operator=(const Courier&) = delete;
 
     bool Start();
+    DWORD ThreadId() const { return m_dwThread; }
     // A copy of the block is dispatched later, tagged with its writer.
     void PushBlock(DWORD dwWriter, const BYTE* pBuffer, DWORD dwLength);
     void PushDrain();
@@ -48,6 +49,7 @@ private:
     std::deque<Job> m_jobs;
     bool m_drainQueued = false;
     HANDLE m_hThread = nullptr;
+    DWORD m_dwThread = 0;
 };
 
 }  // namespace tavrin::detail

@@ -22,7 +22,7 @@ std::mutex& LinkLock()
 }  // namespace
 
 DeviceEngine::DeviceEngine(CDevice& device)
-    : m_device(device), m_evDrained(TRUE, TRUE), m_evForwardEnded(FALSE, TRUE)
+    : m_device(device), m_evDrained(TRUE, TRUE), m_evForwardEnded(FALSE, TRUE), m_evBlockDone(FALSE, TRUE)
 {
     for (auto& thread : m_workerThreads)
         thread = 0;
@@ -100,6 +100,7 @@ bool DeviceEngine::EnsureCourierLocked()
     auto courier = std::make_unique<Courier>(m_device, *this, *stop);
     if (!courier->Start())
         return false;
+    m_courierThread = courier->ThreadId();
     m_courier = std::move(courier);
     return true;
 }
@@ -165,6 +166,9 @@ void DeviceEngine::StopCourier()
         std::lock_guard<std::mutex> lock(m_courierLock);
         courier = std::move(m_courier);
         m_blocksInFlight.clear();
+        // Writers waiting for their blocks wait no more: what the courier
+        // still held goes with it.
+        m_evBlockDone.SetEvent();
     }
     if (courier)
         courier->Join();

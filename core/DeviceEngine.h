@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <deque>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -41,6 +42,7 @@ public:
     // device's workers sent it.
     bool InHandlerOfWorker() const;
     bool RunsCycleHere() const { return m_cycleThread.load() == GetCurrentThreadId(); }
+    bool IsCourierThread() const { return m_courierThread.load() == GetCurrentThreadId(); }
 
     // Ends the workers (waiting for them when they were started) and
     // releases their objects.
@@ -58,9 +60,19 @@ public:
     // The examine and run cycles of one text.
     void RunCommandCycles(CString& strText);
 
-    // Received blocks that cannot be dispatched on the calling thread.
-    bool MustHandOffBlock();
-    void HandOffBlock(const BYTE* pBuffer, DWORD dwLength);
+    // Where a received block is dispatched: on the calling thread (the
+    // courier waits for the dispatch; any other thread dispatches when the
+    // dispatch is free and otherwise hands the block on and waits for it),
+    // or by the courier, either because this thread cannot run cycles now
+    // (a worker, a cycle, a handler of a worker) or behind its earlier
+    // blocks still with the courier, waited for.
+    enum class Route { Here, HereWhenFree, HandOff, HandOffAndWait };
+    Route RouteOfBlock();
+    // The block's place in its writer's sequence; 0 when it was dropped.
+    std::uint64_t HandOffBlock(const BYTE* pBuffer, DWORD dwLength);
+    // Until the courier has dispatched the writer's block `ticket` (or has
+    // gone), handling sent messages meanwhile.
+    void WaitForBlock(std::uint64_t ticket);
     // The courier has dispatched a block of this writer.
     void BlockDone(DWORD dwWriter);
 
@@ -107,9 +119,17 @@ private:
 
     std::mutex m_courierLock;
     std::unique_ptr<Courier> m_courier;
-    // Blocks of each writer thread still with the courier: a later block of
-    // the same thread follows them rather than overtaking.
-    std::unordered_map<DWORD, int> m_blocksInFlight;
+    std::atomic<DWORD> m_courierThread{0};
+    // Blocks of each writer thread handed to the courier and dispatched by
+    // it: a later block of the same thread follows those still in flight
+    // rather than overtaking. An entry goes once both counts meet.
+    struct Flight {
+        std::uint64_t queued = 0;
+        std::uint64_t done = 0;
+    };
+    std::unordered_map<DWORD, Flight> m_blocksInFlight;
+    // Set whenever a block of any writer was dispatched, or all were dropped.
+    CEvent m_evBlockDone;
 
     // Under m_mtxPending: the writer of each queued text, parallel to
     // m_lstPendingCommands, and how many each writer has queued or in its

@@ -50,32 +50,54 @@ bool DeviceEngine::WaitForAnswers(CEvent (&answers)[WORKER_COUNT], unsigned work
     }
 }
 
-bool DeviceEngine::MustHandOffBlock()
+DeviceEngine::Route DeviceEngine::RouteOfBlock()
 {
+    if (IsCourierThread())
+        return Route::Here;
     if (IsWorkerThread() || RunsCycleHere() || InHandlerOfWorker())
-        return true;
-    // Blocks of this thread already with the courier go first.
+        return Route::HandOff;
+    // Blocks of this thread still with the courier (written inside a
+    // handler) go first: this one joins them, and Write waits for it.
     std::lock_guard<std::mutex> lock(m_courierLock);
-    auto writer = m_blocksInFlight.find(GetCurrentThreadId());
-    return writer != m_blocksInFlight.end() && writer->second > 0;
+    return m_blocksInFlight.count(GetCurrentThreadId()) ? Route::HandOffAndWait : Route::HereWhenFree;
 }
 
-void DeviceEngine::HandOffBlock(const BYTE* pBuffer, DWORD dwLength)
+std::uint64_t DeviceEngine::HandOffBlock(const BYTE* pBuffer, DWORD dwLength)
 {
     std::lock_guard<std::mutex> lock(m_courierLock);
     if (!EnsureCourierLocked())
-        return;  // stopping, or no thread to carry it: lost, not deadlocked on
+        return 0;  // stopping, or no thread to carry it: lost, not deadlocked on
     const DWORD writer = GetCurrentThreadId();
-    ++m_blocksInFlight[writer];
+    const std::uint64_t ticket = ++m_blocksInFlight[writer].queued;
     m_courier->PushBlock(writer, pBuffer, dwLength);
+    return ticket;
+}
+
+void DeviceEngine::WaitForBlock(std::uint64_t ticket)
+{
+    const DWORD self = GetCurrentThreadId();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_courierLock);
+            auto writer = m_blocksInFlight.find(self);
+            if (writer == m_blocksInFlight.end() || writer->second.done >= ticket)
+                return;
+            m_evBlockDone.ResetEvent();
+        }
+        // The block's notifications may be for this thread's windows.
+        WaitServingSentMessages(m_evBlockDone.m_hObject);
+    }
 }
 
 void DeviceEngine::BlockDone(DWORD dwWriter)
 {
-    std::lock_guard<std::mutex> lock(m_courierLock);
-    auto writer = m_blocksInFlight.find(dwWriter);
-    if (writer != m_blocksInFlight.end() && --writer->second <= 0)
-        m_blocksInFlight.erase(writer);
+    {
+        std::lock_guard<std::mutex> lock(m_courierLock);
+        auto writer = m_blocksInFlight.find(dwWriter);
+        if (writer != m_blocksInFlight.end() && ++writer->second.done >= writer->second.queued)
+            m_blocksInFlight.erase(writer);
+    }
+    m_evBlockDone.SetEvent();
 }
 
 }  // namespace tavrin::detail
@@ -87,11 +109,23 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
     if (dwLength == 0 || !pBuffer)
         return;
     DeviceEngine& engine = *m_pEngine;
-    if (engine.MustHandOffBlock()) {
-        engine.HandOffBlock(pBuffer, dwLength);
+    DeviceEngine::Route route = engine.RouteOfBlock();
+    // A cycle of another thread (the courier, a receiving thread) holds the
+    // dispatch: waiting for it here would handle that cycle's notifications
+    // meanwhile, and a handler's write among them would reach the courier,
+    // and the host, before this earlier block. The block joins the courier
+    // instead, ahead of whatever those handlers write, and is waited for.
+    if (route == DeviceEngine::Route::HereWhenFree)
+        route = WaitForSingleObject(m_mtxDispatch.m_hObject, 0) == WAIT_OBJECT_0 ? DeviceEngine::Route::Here
+                                                                                 : DeviceEngine::Route::HandOffAndWait;
+    else if (route == DeviceEngine::Route::Here)
+        tavrin::detail::WaitServingSentMessages(m_mtxDispatch.m_hObject);
+    if (route != DeviceEngine::Route::Here) {
+        const std::uint64_t ticket = engine.HandOffBlock(pBuffer, dwLength);
+        if (ticket && route == DeviceEngine::Route::HandOffAndWait)
+            engine.WaitForBlock(ticket);
         return;
     }
-    tavrin::detail::WaitServingSentMessages(m_mtxDispatch.m_hObject);
     // Without running workers nobody could answer the cycles: the block is
     // dropped, neither delivered nor forwarded.
     if (!engine.WorkersRunningLocked()) {

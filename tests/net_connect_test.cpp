@@ -222,7 +222,9 @@ TEST(LanClient, ConnectingAgainAfterThePeerLeftLeavesNothingBehind)
     Fd server = AcceptWithin(listener);
     ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, kRounds + 1));
     EXPECT_EQ(CountOpenDescriptors(), descriptors);
-    EXPECT_EQ(CountProcessThreads(), threads);
+    // A leak would be one thread per round; a thread just joined can still
+    // be listed for a moment as it leaves.
+    EXPECT_LE(CountProcessThreads(), threads + 1);
     // One notice per drop: what a dropped link left is released without
     // telling the window given for the next one.
     EXPECT_EQ(window.NoticesOf(DEVMSG_DISCONNECTED).size(), static_cast<size_t>(kRounds));
