@@ -4,6 +4,8 @@
 #include <dirent.h>
 #endif
 
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 
 namespace tavrin::test {
@@ -185,6 +187,28 @@ int CountEntries(const char* path)
 int CountProcessThreads()
 {
     return CountEntries("/proc/self/task");
+}
+
+std::vector<int> ProcessThreadIds()
+{
+    std::vector<int> ids;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                ids.push_back(std::atoi(entry->d_name));
+        closedir(dir);
+    }
+    return ids;
+}
+
+long VoluntarySwitches(int tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    const std::string field = "voluntary_ctxt_switches:";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + field.size());
+    return -1;
 }
 
 // The directory's own descriptor, open while it is read, is not counted.
