@@ -236,6 +236,9 @@ TEST(DeviceLifecycle, WaitToIdleTimesOutOnAStoppedDeviceAndReturnsOnARunningOne)
 TEST(DeviceLifecycle, AnIdleDevicesWorkersSleepWithoutWakeUps)
 {
     ProbeDevice device;
+    // A runtime that starts a helper thread with the process's first
+    // thread (ThreadSanitizer's) does so now, not among the workers.
+    std::thread([] {}).join();
     const std::vector<int> before = ProcessThreadIds();
     ASSERT_TRUE(device.Connect());
     std::vector<int> workers;
@@ -248,15 +251,13 @@ TEST(DeviceLifecycle, AnIdleDevicesWorkersSleepWithoutWakeUps)
     CEvent never;
     never.Lock(200);  // the workers settle into their first wait
     std::vector<long> switches;
-    for (int tid : workers) {
+    for (int tid : workers)
         switches.push_back(VoluntarySwitches(tid));
-        ASSERT_GE(switches.back(), 0);
-    }
     never.Lock(1500);
-    for (size_t i = 0; i < workers.size(); ++i)
+    for (size_t i = 0; i < workers.size(); ++i) {
+        EXPECT_GE(switches[i], 0);
         EXPECT_EQ(VoluntarySwitches(workers[i]), switches[i]) << "worker thread " << workers[i] << " woke up";
-    // Waiting for idle still has each of them report.
-    EXPECT_TRUE(device.WaitToIdle(5000));
+    }
     device.Disconnect();
 }
 #endif

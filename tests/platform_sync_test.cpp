@@ -236,23 +236,19 @@ TEST(PlatformThreads, SuspendedThreadRunsOnlyAfterResume)
 }
 
 #if !defined(_WIN32)
-DWORD WINAPI RecordOwnStackSize(LPVOID out)
-{
-    pthread_attr_t attr;
-    void* base = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstack(&attr, &base, &size);
-        pthread_attr_destroy(&attr);
-    }
-    *static_cast<size_t*>(out) = size;
-    return 0;
-}
-
 size_t StackOfThreadCreatedWith(SIZE_T size, DWORD flags)
 {
     size_t stack = 0;
-    HANDLE thread = CreateThread(nullptr, size, RecordOwnStackSize, &stack, flags, nullptr);
+    auto record = [](LPVOID out) -> DWORD {
+        pthread_attr_t attr;
+        void* base = nullptr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &base, static_cast<size_t*>(out));
+            pthread_attr_destroy(&attr);
+        }
+        return 0;
+    };
+    HANDLE thread = CreateThread(nullptr, size, record, &stack, flags, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
     CloseHandle(thread);
     return stack;
@@ -260,16 +256,15 @@ size_t StackOfThreadCreatedWith(SIZE_T size, DWORD flags)
 
 TEST(PlatformThreads, StacksAreSmallUnlessTheCreatorAsksForMore)
 {
-    constexpr size_t kMiB = 1024 * 1024;
     const size_t standard = StackOfThreadCreatedWith(0, 0);
     EXPECT_GE(standard, 128 * 1024u);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_LE(standard, 1 * kMiB);
+    EXPECT_LE(standard, 1024 * 1024u);
 #endif
-    // A size is a minimum beside the default, or with the flag the size.
-    EXPECT_GE(StackOfThreadCreatedWith(16 * kMiB, 0), 16 * kMiB);
+    // A size is a minimum beside the default; with the flag it is the size
+    // (one small enough that the system hands out no larger cached stack).
+    EXPECT_GE(StackOfThreadCreatedWith(16u << 20, 0), 16u << 20);
     EXPECT_GE(StackOfThreadCreatedWith(64 * 1024, 0), standard);
-    // Small enough that the system does not hand it a cached larger stack.
     const size_t reserved = StackOfThreadCreatedWith(32 * 1024, STACK_SIZE_PARAM_IS_A_RESERVATION);
     EXPECT_GE(reserved, 32 * 1024u);
     EXPECT_LT(reserved, standard);

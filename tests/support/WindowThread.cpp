@@ -171,16 +171,21 @@ void WindowThread::PostLater(std::function<void()> fn) const
 
 #if !defined(_WIN32)
 namespace {
-int CountEntries(const char* path)
+std::vector<std::string> Entries(const char* path)
 {
-    int count = 0;
+    std::vector<std::string> names;
     if (DIR* dir = opendir(path)) {
         while (dirent* entry = readdir(dir))
             if (entry->d_name[0] != '.')
-                ++count;
+                names.emplace_back(entry->d_name);
         closedir(dir);
     }
-    return count;
+    return names;
+}
+
+int CountEntries(const char* path)
+{
+    return static_cast<int>(Entries(path).size());
 }
 }  // namespace
 
@@ -192,12 +197,8 @@ int CountProcessThreads()
 std::vector<int> ProcessThreadIds()
 {
     std::vector<int> ids;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                ids.push_back(std::atoi(entry->d_name));
-        closedir(dir);
-    }
+    for (const std::string& name : Entries("/proc/self/task"))
+        ids.push_back(std::atoi(name.c_str()));
     return ids;
 }
 
