@@ -37,20 +37,29 @@ thread_local DWORD t_lastError = ERROR_SUCCESS;
 // blocks), so 256 KiB leaves a wide margin for hosts' deeper paths and
 // unoptimised builds. Sanitizers enlarge every frame and run on stack of
 // their own: their builds keep the system's default.
+SIZE_T DefaultStackSize()
+{
 #if defined(TAVRIN_SANITIZED_STACKS)
-constexpr SIZE_T kDefaultStackSize = 0;
+    size_t size = 0;
+    pthread_attr_t attr;
+    if (pthread_getattr_default_np(&attr) == 0) {
+        pthread_attr_getstacksize(&attr, &size);
+        pthread_attr_destroy(&attr);
+    }
+    return size;
 #else
-constexpr SIZE_T kDefaultStackSize = 256 * 1024;
+    return 256 * 1024;
 #endif
+}
 
 // As on Windows, a size given without STACK_SIZE_PARAM_IS_A_RESERVATION is
 // a minimum beside the default, and one given with it is the size itself.
-// 0: the system's default.
+// 0: the system's default, unchanged.
 SIZE_T StackSizeFor(SIZE_T dwStackSize, DWORD dwCreationFlags)
 {
     SIZE_T size = (dwCreationFlags & STACK_SIZE_PARAM_IS_A_RESERVATION) && dwStackSize != 0
                       ? dwStackSize
-                      : std::max(kDefaultStackSize, dwStackSize);
+                      : std::max(DefaultStackSize(), dwStackSize);
     if (size != 0)
         size = std::max(size, static_cast<SIZE_T>(PTHREAD_STACK_MIN));
     return size;
