@@ -166,10 +166,15 @@ BOOL CDevice::WaitToIdle(int nTimeout)
         idle.ResetEvent();
     const HANDLE idle[WORKER_COUNT] = {m_evIdle[0], m_evIdle[1], m_evIdle[2]};
     const DWORD timeout = nTimeout < 0 ? INFINITE : static_cast<DWORD>(nTimeout);
+    // Idle workers report idle only on their ticks, which they keep only
+    // while someone waits here.
+    m_pEngine->BeginIdleWatch();
     // The workers may be notifying this thread's window on their way to
     // idle (a disconnect script that waits for an answer, say): handle those
     // messages rather than hold the workers back until the time-out.
-    return tavrin::detail::WaitForEachServingSentMessages(idle, WORKER_COUNT, timeout) ? TRUE : FALSE;
+    const bool reported = tavrin::detail::WaitForEachServingSentMessages(idle, WORKER_COUNT, timeout);
+    m_pEngine->EndIdleWatch();
+    return reported ? TRUE : FALSE;
 }
 
 void CDevice::LinkDevice(CDevice* pOther)
@@ -201,6 +206,10 @@ BOOL CDevice::Read(BYTE*, DWORD&)
 BOOL CDevice::ChangeMode(DWORD dwMode)
 {
     m_dwMode = dwMode;
+    // The packet-link worker may be waiting without a time-out: polling
+    // needs its tick.
+    if (dwMode & MODE_PACKET_POLL)
+        m_pEngine->Retime(WORKER_PACKET);
     return TRUE;
 }
 

@@ -30,6 +30,19 @@ DeviceEngine::DeviceEngine(CDevice& device)
 
 DeviceEngine::~DeviceEngine() = default;
 
+CEvent& DeviceEngine::RetimeEvent(const WorkerSlot& slot)
+{
+    CDevice& device = *slot.pOwner;
+    return device.m_pEngine->m_evRetime[&slot - device.m_Workers];
+}
+
+void DeviceEngine::BeginIdleWatch()
+{
+    ++m_idleWatchers;
+    for (int i = 0; i < WORKER_COUNT; ++i)
+        Retime(i);
+}
+
 bool DeviceEngine::IsWorkerThread() const
 {
     const DWORD self = GetCurrentThreadId();

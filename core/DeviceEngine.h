@@ -35,6 +35,19 @@ public:
     // What the workers read of their device beyond its public operations.
     static DWORD Mode(const CDevice& device) { return device.m_dwMode.load(); }
 
+    // Idle workers wait without a time-out, so that a device nobody talks
+    // to costs no wake-ups. A worker's tick is needed only for its own work
+    // (a poll, a script's wait or its next line), which the worker sees
+    // itself, or while someone waits for the workers' idle reports; a need
+    // that arises on another thread sets the worker's re-time event, which
+    // makes it work out its time-out afresh.
+    static CEvent& RetimeEvent(const WorkerSlot& slot);
+    static bool IdleWatched(const CDevice& device) { return device.m_pEngine->m_idleWatchers.load() != 0; }
+    void Retime(int nSlot) { m_evRetime[nSlot].SetEvent(); }
+    // WaitToIdle: the workers tick while at least one such wait runs.
+    void BeginIdleWatch();
+    void EndIdleWatch() { --m_idleWatchers; }
+
     // Thread identity.
     void SetWorkerThread(int nSlot, DWORD dwThread) { m_workerThreads[nSlot] = dwThread; }
     bool IsWorkerThread() const;
@@ -114,6 +127,10 @@ private:
 
     CDevice& m_device;
     std::atomic<DWORD> m_workerThreads[WORKER_COUNT];
+    // Auto-reset; they live as long as the device, so a re-time from a host
+    // thread never races the workers' start or end.
+    CEvent m_evRetime[WORKER_COUNT];
+    std::atomic<int> m_idleWatchers{0};
     // The thread running a data or command cycle, 0 when none.
     std::atomic<DWORD> m_cycleThread{0};
 

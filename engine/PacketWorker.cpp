@@ -69,9 +69,18 @@ private:
             m_slot.bCommandClaimed = TRUE;
     }
 
+    bool Polls() const
+    {
+        return (Mode() & MODE_PACKET_POLL) && (m_state == PACKET_STATE_IDLE || m_state == PACKET_STATE_AWAIT_FRAME);
+    }
+
+    // The poll is this worker's only timed work: an answer awaited after a
+    // packet has no time limit.
+    bool TickHasWork() const override { return Polls(); }
+
     void OnTimeout() override
     {
-        if ((Mode() & MODE_PACKET_POLL) && (m_state == PACKET_STATE_IDLE || m_state == PACKET_STATE_AWAIT_FRAME))
+        if (Polls())
             WriteByte(PACKET_ACK);
         m_slot.pIdle->SetEvent();
     }

@@ -19,6 +19,9 @@ private:
     CDevice* Owner() const { return m_slot.pOwner; }
 
     DWORD WaitTimeout() const override { return m_dwWaitTimeout; }
+    // A wait's steps and end, the next line after an answer, and the final
+    // progress notice all come with a tick.
+    bool TickHasWork() const override { return IsWaiting() || !m_lstScript.IsEmpty() || m_bLinesSplit; }
 
     void OnScan() override
     {

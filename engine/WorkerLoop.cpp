@@ -1,15 +1,44 @@
 #include "WorkerLoop.h"
 
+#include "../core/DeviceEngine.h"
+
 namespace tavrin::engine {
+
+using tavrin::detail::DeviceEngine;
+
+namespace {
+
+// Past the slot's five objects: the worker's re-time event.
+constexpr int kWaitRetime = SLOT_WAIT_COUNT;
+
+}  // namespace
+
+DWORD WorkerLoop::NextWait(DWORD dwTickStart) const
+{
+    if (!TickHasWork() && !DeviceEngine::IdleWatched(*m_slot.pOwner))
+        return INFINITE;
+    const DWORD interval = WaitTimeout();
+    if (interval == 0 || interval == INFINITE)
+        return interval;
+    // A worker that waited without a time-out and is woken to tick again
+    // keeps the phase its ticks would have had: a tick falls due a whole
+    // number of intervals after the last event, as if it had ticked all
+    // along.
+    const DWORD elapsed = GetTickCount() - dwTickStart;
+    return interval - elapsed % interval;
+}
 
 DWORD WorkerLoop::Run()
 {
-    CSyncObject* objects[SLOT_WAIT_COUNT];
+    CSyncObject* objects[SLOT_WAIT_COUNT + 1];
     for (int i = 0; i < SLOT_WAIT_COUNT; ++i)
         objects[i] = m_slot.pWaitObjects[i];
-    CMultiLock lock(objects, SLOT_WAIT_COUNT);
+    objects[kWaitRetime] = &DeviceEngine::RetimeEvent(m_slot);
+    CMultiLock lock(objects, SLOT_WAIT_COUNT + 1);
+    DWORD tickStart = GetTickCount();
     for (;;) {
-        switch (lock.Lock(WaitTimeout(), FALSE, 0)) {
+        const DWORD result = lock.Lock(NextWait(tickStart), FALSE, 0);
+        switch (result) {
         case WAIT_OBJECT_0 + SLOT_WAIT_STOP:
             return 1;
         case WAIT_OBJECT_0 + SLOT_WAIT_SCAN:
@@ -27,6 +56,9 @@ DWORD WorkerLoop::Run()
         case WAIT_OBJECT_0 + SLOT_WAIT_RUN_COMMAND:
             OnRunCommand();
             break;
+        case WAIT_OBJECT_0 + kWaitRetime:
+            // Not an event of the worker's: its interval runs on.
+            continue;
         case WAIT_TIMEOUT:
             OnTimeout();
             break;
@@ -36,6 +68,8 @@ DWORD WorkerLoop::Run()
         default:
             break;
         }
+        // Every event, and every tick, starts a new interval.
+        tickStart = GetTickCount();
     }
 }
 

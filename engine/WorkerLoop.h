@@ -26,9 +26,19 @@ protected:
     // starts a long piece of work.
     virtual void OnRunCommand() { m_slot.pCommandDone->SetEvent(); }
     virtual void OnTimeout() { m_slot.pIdle->SetEvent(); }
+    // The interval of the worker's tick: the time without events after
+    // which OnTimeout runs.
     virtual DWORD WaitTimeout() const { return 1000; }
+    // Whether OnTimeout has work of the worker's own to do. Otherwise the
+    // tick only reports idle, which matters only while a WaitToIdle runs.
+    virtual bool TickHasWork() const { return false; }
 
     WorkerSlot& m_slot;
+
+private:
+    // The time-out of the next wait: none when no tick is needed, otherwise
+    // what is left of the interval that began with the last event or tick.
+    DWORD NextWait(DWORD dwTickStart) const;
 };
 
 // Runs a worker of type T on the slot passed as thread parameter.

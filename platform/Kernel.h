@@ -17,6 +17,7 @@ using LPTHREAD_START_ROUTINE = DWORD(WINAPI*)(LPVOID);
 using LPSECURITY_ATTRIBUTES = void*;
 
 inline constexpr DWORD CREATE_SUSPENDED = 0x00000004u;
+inline constexpr DWORD STACK_SIZE_PARAM_IS_A_RESERVATION = 0x00010000u;
 
 inline constexpr int THREAD_PRIORITY_LOWEST = -2;
 inline constexpr int THREAD_PRIORITY_BELOW_NORMAL = -1;
@@ -28,7 +29,9 @@ inline constexpr DWORD STILL_ACTIVE = 259;
 
 // Threads. A thread created with CREATE_SUSPENDED does not run until
 // ResumeThread; if its last handle is closed first, it ends without ever
-// entering its function.
+// entering its function. dwStackSize 0 gives the library's small default
+// stack; another size makes the stack at least that large, or exactly that
+// large with STACK_SIZE_PARAM_IS_A_RESERVATION.
 TAVRIN_API HANDLE WINAPI CreateThread(void* lpThreadAttributes, SIZE_T dwStackSize,
                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                                       DWORD dwCreationFlags, LPDWORD lpThreadId);

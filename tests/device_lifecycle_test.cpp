@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tavrin/Tavrin.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -230,6 +231,36 @@ TEST(DeviceLifecycle, WaitToIdleTimesOutOnAStoppedDeviceAndReturnsOnARunningOne)
     EXPECT_LT(running.Ms(), 4000);
     device.Disconnect();
 }
+
+#if !defined(_WIN32)
+TEST(DeviceLifecycle, AnIdleDevicesWorkersSleepWithoutWakeUps)
+{
+    ProbeDevice device;
+    // A runtime that starts a helper thread with the process's first
+    // thread (ThreadSanitizer's) does so now, not among the workers.
+    std::thread([] {}).join();
+    const std::vector<int> before = ProcessThreadIds();
+    ASSERT_TRUE(device.Connect());
+    std::vector<int> workers;
+    for (int tid : ProcessThreadIds())
+        if (std::find(before.begin(), before.end(), tid) == before.end())
+            workers.push_back(tid);
+    ASSERT_EQ(workers.size(), static_cast<size_t>(WORKER_COUNT));
+    // A bounded wait on an event nobody sets measures the time, without
+    // waking any thread but this one.
+    CEvent never;
+    never.Lock(200);  // the workers settle into their first wait
+    std::vector<long> switches;
+    for (int tid : workers)
+        switches.push_back(VoluntarySwitches(tid));
+    never.Lock(1500);
+    for (size_t i = 0; i < workers.size(); ++i) {
+        EXPECT_GE(switches[i], 0);
+        EXPECT_EQ(VoluntarySwitches(workers[i]), switches[i]) << "worker thread " << workers[i] << " woke up";
+    }
+    device.Disconnect();
+}
+#endif
 
 TEST(DeviceLifecycle, DisconnectExWithoutTheSwitchDisconnectsAtOnceAndSilently)
 {

@@ -6,6 +6,10 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 #include "support/Timing.h"
 
 using tavrin::test::Stopwatch;
@@ -230,6 +234,42 @@ TEST(PlatformThreads, SuspendedThreadRunsOnlyAfterResume)
     EXPECT_EQ(code, 42u);
     CloseHandle(thread);
 }
+
+#if !defined(_WIN32)
+size_t StackOfThreadCreatedWith(SIZE_T size, DWORD flags)
+{
+    size_t stack = 0;
+    auto record = [](LPVOID out) -> DWORD {
+        pthread_attr_t attr;
+        void* base = nullptr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            pthread_attr_getstack(&attr, &base, static_cast<size_t*>(out));
+            pthread_attr_destroy(&attr);
+        }
+        return 0;
+    };
+    HANDLE thread = CreateThread(nullptr, size, record, &stack, flags, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    return stack;
+}
+
+TEST(PlatformThreads, StacksAreSmallUnlessTheCreatorAsksForMore)
+{
+    const size_t standard = StackOfThreadCreatedWith(0, 0);
+    EXPECT_GE(standard, 128 * 1024u);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LE(standard, 1024 * 1024u);
+#endif
+    // A size is a minimum beside the default; with the flag it is the size
+    // (one small enough that the system hands out no larger cached stack).
+    EXPECT_GE(StackOfThreadCreatedWith(16u << 20, 0), 16u << 20);
+    EXPECT_GE(StackOfThreadCreatedWith(64 * 1024, 0), standard);
+    const size_t reserved = StackOfThreadCreatedWith(32 * 1024, STACK_SIZE_PARAM_IS_A_RESERVATION);
+    EXPECT_GE(reserved, 32 * 1024u);
+    EXPECT_LT(reserved, standard);
+}
+#endif
 
 TEST(PlatformThreads, SuspendedThreadClosedWithoutResumeNeverRuns)
 {

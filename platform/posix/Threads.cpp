@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <chrono>
 #include <new>
 #include <thread>
@@ -18,6 +20,50 @@ namespace tavrin::posix {
 namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVRIN_SANITIZED_STACKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TAVRIN_SANITIZED_STACKS 1
+#endif
+#endif
+
+// The stack of a thread created without a size. The system's default (the
+// stack limit, 8 MiB as a rule) reserved 33 MB of address space for each
+// accepted connection's four threads. The library's threads need about
+// 13 KiB at their deepest (the packet link keeps its two 4 KiB frame
+// buffers on its worker's stack; the serial event thread reads 1024-byte
+// blocks), so 256 KiB leaves a wide margin for hosts' deeper paths and
+// unoptimised builds. Sanitizers enlarge every frame and run on stack of
+// their own: their builds keep the system's default.
+SIZE_T DefaultStackSize()
+{
+#if defined(TAVRIN_SANITIZED_STACKS)
+    size_t size = 0;
+    pthread_attr_t attr;
+    if (pthread_getattr_default_np(&attr) == 0) {
+        pthread_attr_getstacksize(&attr, &size);
+        pthread_attr_destroy(&attr);
+    }
+    return size;
+#else
+    return 256 * 1024;
+#endif
+}
+
+// As on Windows, a size given without STACK_SIZE_PARAM_IS_A_RESERVATION is
+// a minimum beside the default, and one given with it is the size itself.
+// 0: the system's default, unchanged.
+SIZE_T StackSizeFor(SIZE_T dwStackSize, DWORD dwCreationFlags)
+{
+    SIZE_T size = (dwCreationFlags & STACK_SIZE_PARAM_IS_A_RESERVATION) && dwStackSize != 0
+                      ? dwStackSize
+                      : std::max(DefaultStackSize(), dwStackSize);
+    if (size != 0)
+        size = std::max(size, static_cast<SIZE_T>(PTHREAD_STACK_MIN));
+    return size;
+}
 
 // Trivially destructible, so that it stays readable by thread-exit
 // destructors that run after the exit hook below.
@@ -180,8 +226,8 @@ HANDLE WINAPI CreateThread(void*, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpS
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    if (dwStackSize)
-        pthread_attr_setstacksize(&attr, dwStackSize);
+    if (const SIZE_T stackSize = StackSizeFor(dwStackSize, dwCreationFlags))
+        pthread_attr_setstacksize(&attr, stackSize);
     HANDLE handle = RegisterObject(thread);
     pthread_t native;
     const int rc = pthread_create(&native, &attr, ThreadMain, thread);

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #endif
 
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 
 namespace tavrin::test {
@@ -169,22 +171,45 @@ void WindowThread::PostLater(std::function<void()> fn) const
 
 #if !defined(_WIN32)
 namespace {
-int CountEntries(const char* path)
+std::vector<std::string> Entries(const char* path)
 {
-    int count = 0;
+    std::vector<std::string> names;
     if (DIR* dir = opendir(path)) {
         while (dirent* entry = readdir(dir))
             if (entry->d_name[0] != '.')
-                ++count;
+                names.emplace_back(entry->d_name);
         closedir(dir);
     }
-    return count;
+    return names;
+}
+
+int CountEntries(const char* path)
+{
+    return static_cast<int>(Entries(path).size());
 }
 }  // namespace
 
 int CountProcessThreads()
 {
     return CountEntries("/proc/self/task");
+}
+
+std::vector<int> ProcessThreadIds()
+{
+    std::vector<int> ids;
+    for (const std::string& name : Entries("/proc/self/task"))
+        ids.push_back(std::atoi(name.c_str()));
+    return ids;
+}
+
+long VoluntarySwitches(int tid)
+{
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    const std::string field = "voluntary_ctxt_switches:";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + field.size());
+    return -1;
 }
 
 // The directory's own descriptor, open while it is read, is not counted.

@@ -79,6 +79,10 @@ private:
 #if !defined(_WIN32)
 int CountProcessThreads();
 int CountOpenDescriptors();
+// Kernel ids of this process's threads, and how often a thread has given
+// up the CPU by itself (each wake-up from a wait ends in one).
+std::vector<int> ProcessThreadIds();
+long VoluntarySwitches(int tid);
 #endif
 
 }  // namespace tavrin::test
