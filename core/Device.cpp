@@ -77,7 +77,7 @@ BOOL CDevice::Connect()
 void CDevice::InitThreads()
 {
     CSingleLock dispatch(&m_mtxDispatch, TRUE);
-    m_pStopEvent = new (std::nothrow) CEvent(FALSE, TRUE);
+    m_pEngine->SetStopEvent(new (std::nothrow) CEvent(FALSE, TRUE));
     bool complete = m_pStopEvent && m_pStopEvent->m_hObject;
     for (int i = 0; i < WORKER_COUNT; ++i) {
         WorkerSlot& slot = m_Workers[i];

@@ -90,9 +90,15 @@ void DeviceEngine::ReleaseWorkers(bool started)
         slot.pIdle = nullptr;
         m_workerThreads[i] = 0;
     }
-    delete m_device.m_pStopEvent;
-    m_device.m_pStopEvent = nullptr;
+    SetStopEvent(nullptr);
     m_device.m_bConnected = FALSE;
+}
+
+void DeviceEngine::SetStopEvent(CEvent* stop)
+{
+    std::lock_guard<std::mutex> lock(m_courierLock);
+    delete m_device.m_pStopEvent;
+    m_device.m_pStopEvent = stop;
 }
 
 bool DeviceEngine::WaitUntilDrained(DWORD dwMilliseconds)

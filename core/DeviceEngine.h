@@ -60,6 +60,11 @@ public:
     // Ends the workers (waiting for them when they were started) and
     // releases their objects.
     void ReleaseWorkers(bool started);
+    // Replaces (and deletes) the device's stop event. Under the courier's
+    // lock: a writer on another thread that finds the dispatch busy hands
+    // its block on and reads the stop event to know whether the device
+    // still runs, while Connect or Disconnect may be changing it.
+    void SetStopEvent(CEvent* stop);
 
     // Cycles; the callers hold m_mtxDispatch.
     bool WorkersRunningLocked() const;
