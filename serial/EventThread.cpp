@@ -9,7 +9,10 @@ namespace {
 
 constexpr DWORD kEventMask = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
 constexpr DWORD kReadSize = 1024;
-constexpr DWORD kIdleWait = 500;
+// Only an operation that failed at once is retried after this; with both
+// outstanding the thread sleeps until one completes or the port closes, so
+// an idle port wakes nobody.
+constexpr DWORD kRetryWait = 500;
 
 struct LineRow {
     DWORD flag;
@@ -163,7 +166,7 @@ DWORD CCom::RunEventThread()
             objects[count] = ops.wait.hEvent;
             kinds[count++] = 2;
         }
-        const DWORD result = WaitForMultipleObjects(count, objects, FALSE, kIdleWait);
+        const DWORD result = WaitForMultipleObjects(count, objects, FALSE, failedAtOnce ? kRetryWait : INFINITE);
         if (result == WAIT_TIMEOUT)
             continue;
         if (result >= WAIT_OBJECT_0 + count)

@@ -241,23 +241,11 @@ TEST(DeviceLifecycle, AnIdleDevicesWorkersSleepWithoutWakeUps)
     std::thread([] {}).join();
     const std::vector<int> before = ProcessThreadIds();
     ASSERT_TRUE(device.Connect());
-    std::vector<int> workers;
-    for (int tid : ProcessThreadIds())
-        if (std::find(before.begin(), before.end(), tid) == before.end())
-            workers.push_back(tid);
+    const std::vector<int> workers = ThreadsSince(before);
     ASSERT_EQ(workers.size(), static_cast<size_t>(WORKER_COUNT));
-    // A bounded wait on an event nobody sets measures the time, without
-    // waking any thread but this one.
     CEvent never;
     never.Lock(200);  // the workers settle into their first wait
-    std::vector<long> switches;
-    for (int tid : workers)
-        switches.push_back(VoluntarySwitches(tid));
-    never.Lock(1500);
-    for (size_t i = 0; i < workers.size(); ++i) {
-        EXPECT_GE(switches[i], 0);
-        EXPECT_EQ(VoluntarySwitches(workers[i]), switches[i]) << "worker thread " << workers[i] << " woke up";
-    }
+    EXPECT_EQ(ThreadsThatWake(workers, 1500), std::vector<int>{});
     device.Disconnect();
 }
 #endif

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/PtyPair.h"
@@ -318,4 +319,19 @@ TEST_F(SerialPort, ReconnectingAfterThePortWentAwayLeavesNothingBehind)
     // listed for a moment as it leaves.
     EXPECT_LE(CountProcessThreads(), threads + 1);
     EXPECT_EQ(CountOpenDescriptors(), descriptors);
+}
+
+// An idle open port wakes none of its threads (the event thread, the port's
+// I/O thread, the workers): no periodic time-outs.
+TEST_F(SerialPort, AnIdlePortWakesNoThread)
+{
+    std::thread([] {}).join();  // a sanitizer's helper thread starts now, not among ours
+    const std::vector<int> before = ProcessThreadIds();
+    ASSERT_TRUE(com.Connect(pty.SlavePath().c_str(), nullptr));
+    ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, 1));
+    const std::vector<int> threads = ThreadsSince(before);
+    ASSERT_GE(threads.size(), static_cast<size_t>(WORKER_COUNT + 2));
+    CEvent never;
+    never.Lock(200);  // the threads settle into their waits
+    EXPECT_EQ(ThreadsThatWake(threads, 1500), std::vector<int>{});
 }

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -210,6 +211,31 @@ long VoluntarySwitches(int tid)
         if (line.rfind(field, 0) == 0)
             return std::atol(line.c_str() + field.size());
     return -1;
+}
+
+std::vector<int> ThreadsSince(const std::vector<int>& before)
+{
+    std::vector<int> started;
+    for (int tid : ProcessThreadIds())
+        if (std::find(before.begin(), before.end(), tid) == before.end())
+            started.push_back(tid);
+    return started;
+}
+
+std::vector<int> ThreadsThatWake(const std::vector<int>& threads, DWORD ms)
+{
+    std::vector<long> before;
+    for (int tid : threads)
+        before.push_back(VoluntarySwitches(tid));
+    CEvent never;
+    never.Lock(ms);
+    std::vector<int> woke;
+    for (size_t i = 0; i < threads.size(); ++i) {
+        const long now = VoluntarySwitches(threads[i]);
+        if (now >= 0 && now != before[i])
+            woke.push_back(threads[i]);
+    }
+    return woke;
 }
 
 // The directory's own descriptor, open while it is read, is not counted.

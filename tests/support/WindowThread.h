@@ -83,6 +83,12 @@ int CountOpenDescriptors();
 // up the CPU by itself (each wake-up from a wait ends in one).
 std::vector<int> ProcessThreadIds();
 long VoluntarySwitches(int tid);
+// The threads started since `before` was taken.
+std::vector<int> ThreadsSince(const std::vector<int>& before);
+// Those of `threads` that woke during a wait of `ms` milliseconds of this
+// thread (on an event nobody sets, so the wait itself wakes no other).
+// A thread that ended meanwhile is not counted.
+std::vector<int> ThreadsThatWake(const std::vector<int>& threads, DWORD ms);
 #endif
 
 }  // namespace tavrin::test
