@@ -22,7 +22,7 @@ std::mutex& LinkLock()
 }  // namespace
 
 DeviceEngine::DeviceEngine(CDevice& device)
-    : m_device(device), m_evDrained(TRUE, TRUE), m_evForwardEnded(FALSE, TRUE), m_evBlockDone(FALSE, TRUE)
+    : m_device(device), m_evBlockDone(FALSE, TRUE), m_evDrained(TRUE, TRUE), m_evForwardEnded(FALSE, TRUE)
 {
     for (auto& thread : m_workerThreads)
         thread = 0;
@@ -34,6 +34,35 @@ CEvent& DeviceEngine::RetimeEvent(const WorkerSlot& slot)
 {
     CDevice& device = *slot.pOwner;
     return device.m_pEngine->m_evRetime[&slot - device.m_Workers];
+}
+
+DeviceEngine::ScanSeat& DeviceEngine::SeatOf(const WorkerSlot& slot)
+{
+    CDevice& device = *slot.pOwner;
+    return device.m_pEngine->m_seats[&slot - device.m_Workers];
+}
+
+bool DeviceEngine::ScanHere(int nSlot)
+{
+    ScanSeat& seat = m_seats[nSlot];
+    std::unique_lock<std::mutex> lock(seat.lock, std::try_to_lock);
+    if (!lock.owns_lock() || !seat.scanner)
+        return false;
+    seat.scanner->ScanForDispatcher();
+    seat.dwLastScan = GetTickCount();
+    seat.bScanUnseen = true;
+    return true;
+}
+
+bool DeviceEngine::TakeUnseenScan(const WorkerSlot& slot, DWORD& dwAt)
+{
+    ScanSeat& seat = SeatOf(slot);
+    std::lock_guard<std::mutex> lock(seat.lock);
+    if (!seat.bScanUnseen)
+        return false;
+    seat.bScanUnseen = false;
+    dwAt = seat.dwLastScan;
+    return true;
 }
 
 void DeviceEngine::BeginIdleWatch()

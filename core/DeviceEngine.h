@@ -25,6 +25,18 @@ namespace tavrin::detail {
 
 class Courier;
 
+// A worker's scan, offered to the thread that dispatches a block. The scans
+// only compute claims and advance the worker's own matching state, so the
+// dispatching thread may run them while the worker sits between events,
+// and spare the two thread switches that waking the worker for it costs.
+class SlotScanner {
+public:
+    virtual void ScanForDispatcher() = 0;
+
+protected:
+    ~SlotScanner() = default;
+};
+
 class DeviceEngine {
 public:
     explicit DeviceEngine(CDevice& device);
@@ -47,6 +59,29 @@ public:
     // WaitToIdle: the workers tick while at least one such wait runs.
     void BeginIdleWatch();
     void EndIdleWatch() { --m_idleWatchers; }
+
+    // A worker holds its seat's lock while it handles any event of its own;
+    // the dispatching thread only tries it, so a worker busy with a long
+    // command or a notification to the host is woken for the scan instead,
+    // and nothing ever waits on the lock.
+    struct ScanSeat {
+        std::mutex lock;
+        SlotScanner* scanner = nullptr;  // under lock; null while no worker runs
+        // Under lock: when the last scan run for the worker happened, and
+        // whether the worker has not yet seen it. A scan is an event of the
+        // worker's and restarts its interval as one would; the worker
+        // learns of it only when its time-out ends, so that a stream of
+        // blocks does not wake it.
+        DWORD dwLastScan = 0;
+        bool bScanUnseen = false;
+    };
+    // The worker's time-out has ended: the time of a scan run for it since
+    // its last look, if any.
+    static bool TakeUnseenScan(const WorkerSlot& slot, DWORD& dwAt);
+    static ScanSeat& SeatOf(const WorkerSlot& slot);
+    // Runs the scan of worker nSlot on the calling thread; false when the
+    // worker must be woken for it.
+    bool ScanHere(int nSlot);
 
     // Thread identity.
     void SetWorkerThread(int nSlot, DWORD dwThread) { m_workerThreads[nSlot] = dwThread; }
@@ -135,6 +170,7 @@ private:
     // Auto-reset; they live as long as the device, so a re-time from a host
     // thread never races the workers' start or end.
     CEvent m_evRetime[WORKER_COUNT];
+    ScanSeat m_seats[WORKER_COUNT];
     std::atomic<int> m_idleWatchers{0};
     // The thread running a data or command cycle, 0 when none.
     std::atomic<DWORD> m_cycleThread{0};

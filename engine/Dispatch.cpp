@@ -140,9 +140,13 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
         slot.pData = pBuffer;
         slot.dwDataLength = dwLength;
     }
-    for (WorkerSlot& slot : m_Workers)
-        slot.pWaitObjects[SLOT_WAIT_SCAN]->SetEvent();
-    bool running = engine.WaitForAnswers(m_evDataDone);
+    unsigned woken = 0;
+    for (int i = 0; i < WORKER_COUNT; ++i)
+        if (!engine.ScanHere(i)) {
+            m_Workers[i].pWaitObjects[SLOT_WAIT_SCAN]->SetEvent();
+            woken |= 1u << i;
+        }
+    bool running = woken == 0 || engine.WaitForAnswers(m_evDataDone, woken);
 
     CPtrArray regions;
     for (int i = 0; running && i < WORKER_COUNT; ++i) {

@@ -28,6 +28,55 @@ DWORD WorkerLoop::NextWait(DWORD dwTickStart) const
     return interval - elapsed % interval;
 }
 
+namespace {
+
+// The worker's scans are offered to dispatchers from its start to its end;
+// a dispatcher that finds the seat empty wakes the worker as before.
+class SeatTaken {
+public:
+    SeatTaken(DeviceEngine::ScanSeat& seat, tavrin::detail::SlotScanner& scanner) : m_seat(seat)
+    {
+        std::lock_guard<std::mutex> lock(m_seat.lock);
+        m_seat.scanner = &scanner;
+    }
+    ~SeatTaken()
+    {
+        std::lock_guard<std::mutex> lock(m_seat.lock);
+        m_seat.scanner = nullptr;
+    }
+    SeatTaken(const SeatTaken&) = delete;
+    SeatTaken& operator=(const SeatTaken&) = delete;
+
+private:
+    DeviceEngine::ScanSeat& m_seat;
+};
+
+}  // namespace
+
+void WorkerLoop::Handle(DWORD dwResult)
+{
+    std::lock_guard<std::mutex> lock(DeviceEngine::SeatOf(m_slot).lock);
+    switch (dwResult) {
+    case WAIT_OBJECT_0 + SLOT_WAIT_SCAN:
+        OnScan();
+        break;
+    case WAIT_OBJECT_0 + SLOT_WAIT_DELIVER:
+        OnDeliver();
+        break;
+    case WAIT_OBJECT_0 + SLOT_WAIT_EXAMINE_COMMAND:
+        OnExamineCommand();
+        break;
+    case WAIT_OBJECT_0 + SLOT_WAIT_RUN_COMMAND:
+        OnRunCommand();
+        break;
+    case WAIT_TIMEOUT:
+        OnTimeout();
+        break;
+    default:
+        break;
+    }
+}
+
 DWORD WorkerLoop::Run()
 {
     CSyncObject* objects[SLOT_WAIT_COUNT + 1];
@@ -35,39 +84,32 @@ DWORD WorkerLoop::Run()
         objects[i] = m_slot.pWaitObjects[i];
     objects[kWaitRetime] = &DeviceEngine::RetimeEvent(m_slot);
     CMultiLock lock(objects, SLOT_WAIT_COUNT + 1);
+    const SeatTaken seat(DeviceEngine::SeatOf(m_slot), *this);
     DWORD tickStart = GetTickCount();
     for (;;) {
         const DWORD result = lock.Lock(NextWait(tickStart), FALSE, 0);
-        switch (result) {
-        case WAIT_OBJECT_0 + SLOT_WAIT_STOP:
+        // The stop event wins over any request pending with it; a failed
+        // wait means the objects are gone and nothing is left to wait on.
+        if (result == WAIT_OBJECT_0 + SLOT_WAIT_STOP || result == WAIT_FAILED)
             return 1;
-        case WAIT_OBJECT_0 + SLOT_WAIT_SCAN:
-            OnScan();
-            m_slot.pDataDone->SetEvent();
-            break;
-        case WAIT_OBJECT_0 + SLOT_WAIT_DELIVER:
-            OnDeliver();
-            m_slot.pDataDone->SetEvent();
-            break;
-        case WAIT_OBJECT_0 + SLOT_WAIT_EXAMINE_COMMAND:
-            OnExamineCommand();
-            m_slot.pCommandDone->SetEvent();
-            break;
-        case WAIT_OBJECT_0 + SLOT_WAIT_RUN_COMMAND:
-            OnRunCommand();
-            break;
-        case WAIT_OBJECT_0 + kWaitRetime:
-            // Not an event of the worker's: its interval runs on.
+        // Not an event of the worker's: its interval runs on.
+        if (result == WAIT_OBJECT_0 + kWaitRetime)
             continue;
-        case WAIT_TIMEOUT:
-            OnTimeout();
-            break;
-        case WAIT_FAILED:
-            // The wait objects are gone: there is nothing left to wait on.
-            return 1;
-        default:
-            break;
+        // Blocks scanned for the worker while it waited moved its interval
+        // on, as its own scan events did.
+        DWORD scannedAt = 0;
+        if (result == WAIT_TIMEOUT && DeviceEngine::TakeUnseenScan(m_slot, scannedAt) &&
+            static_cast<LONG>(scannedAt - tickStart) > 0) {
+            tickStart = scannedAt;
+            continue;
         }
+        Handle(result);
+        // Answered only once the seat is free again: the dispatcher's next
+        // cycle, which this answer may start at once, then finds it free.
+        if (result == WAIT_OBJECT_0 + SLOT_WAIT_SCAN || result == WAIT_OBJECT_0 + SLOT_WAIT_DELIVER)
+            m_slot.pDataDone->SetEvent();
+        else if (result == WAIT_OBJECT_0 + SLOT_WAIT_EXAMINE_COMMAND)
+            m_slot.pCommandDone->SetEvent();
         // Every event, and every tick, starts a new interval.
         tickStart = GetTickCount();
     }

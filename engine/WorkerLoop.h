@@ -3,11 +3,11 @@
 // waits for all three answers.
 #pragma once
 
-#include "../core/Device.h"
+#include "../core/DeviceEngine.h"
 
 namespace tavrin::engine {
 
-class WorkerLoop {
+class WorkerLoop : private tavrin::detail::SlotScanner {
 public:
     explicit WorkerLoop(WorkerSlot& slot) : m_slot(slot) {}
     virtual ~WorkerLoop() = default;
@@ -36,6 +36,10 @@ protected:
     WorkerSlot& m_slot;
 
 private:
+    void ScanForDispatcher() override { OnScan(); }
+    // Runs one event's work under the worker's seat lock.
+    void Handle(DWORD dwResult);
+
     // The time-out of the next wait: none when no tick is needed, otherwise
     // what is left of the interval that began with the last event or tick.
     DWORD NextWait(DWORD dwTickStart) const;
