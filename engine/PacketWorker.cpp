@@ -3,6 +3,7 @@
 // payloads to the host and writes the answer the host chooses; it sends
 // the host's packets and waits for the peer's answers.
 #include <array>
+#include <cstring>
 
 #include "Packet.h"
 #include "../core/DeviceEngine.h"
@@ -37,10 +38,12 @@ private:
             return;
         DWORD start = 0;
         if (!(Mode() & MODE_PACKET)) {
-            while (start < length && data[start] != PACKET_SOH)
-                ++start;
-            if (start == length)
+            // Every block of plain data is searched whole on the receiving
+            // thread: the library's search is several bytes a step.
+            const void* soh = std::memchr(data, PACKET_SOH, length);
+            if (!soh)
                 return;
+            start = static_cast<DWORD>(static_cast<const BYTE*>(soh) - data);
         }
         DWORD end = start;
         while (end < length && !IsCancel(data[end]))
