@@ -52,6 +52,10 @@ std::size_t StripeOf(const void* address)
 
 void DeferWake(std::atomic<std::uint32_t>& word)
 {
+    if (t_wakes.held == 0) {
+        FutexWakeAll(word);
+        return;
+    }
     if (t_wakes.count == 16)
         FlushWakes();
     t_wakes.words[t_wakes.count++] = &word;
