@@ -183,9 +183,10 @@ TEST(PlatformStress, OverlappingWaitsTakeEachSignalOnceAndHearOfEachAbandonment)
     };
     Tokens tokens;
     CMutex mutex;
-    constexpr int kTakes = 20000;
+    constexpr int kTakes = 50000;
     CEvent stop(FALSE, TRUE);
     CEvent enough(FALSE, TRUE);
+    CEvent stalling(FALSE, TRUE);
     std::atomic<bool> stopping{false};
     std::atomic<bool> held{false};
     std::atomic<int> heldTwice{0}, abandonedSeen{0}, abandonedLeft{0}, stalled{0};
@@ -214,12 +215,15 @@ TEST(PlatformStress, OverlappingWaitsTakeEachSignalOnceAndHearOfEachAbandonment)
                     WaitForMultipleObjects(count, handles.data(), role.all, role.all ? 100 : kStepTimeout);
                 if (r == WAIT_FAILED) {
                     ++stalled;
+                    stalling.SetEvent();
                     return;
                 }
                 if (r == WAIT_TIMEOUT) {
                     // A wait-any always has a token or the stop coming.
-                    if (!role.all)
+                    if (!role.all) {
                         ++stalled;
+                        stalling.SetEvent();
+                    }
                     if (!role.all || stopping)
                         return;
                     continue;
@@ -259,7 +263,9 @@ TEST(PlatformStress, OverlappingWaitsTakeEachSignalOnceAndHearOfEachAbandonment)
             }).join();
     });
     quitters.join();
-    EXPECT_EQ(WaitForSingleObject(enough, 60000), WAIT_OBJECT_0);
+    // A lost token stalls the waits: then there is no use waiting longer.
+    const HANDLE ends[] = {enough, stalling};
+    EXPECT_EQ(WaitForMultipleObjects(2, ends, FALSE, 60000), WAIT_OBJECT_0);
     stopping = true;
     stop.SetEvent();
     for (auto& t : waiters)
