@@ -142,7 +142,9 @@ struct Tokens {
     {
         seed = seed * 1103515245u + 12345u;
         const int start = static_cast<int>((seed >> 16) % kEvents);
-        for (int k = 0; k < kEvents; ++k) {
+        // Other tokens may move into each slot just before this one looks
+        // at it, so one pass can miss the free ones; there always are some.
+        for (int k = 0;; ++k) {
             const int e = (start + k) % kEvents;
             int expected = 0;
             if (in[e].compare_exchange_strong(expected, 1)) {
