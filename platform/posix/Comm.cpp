@@ -71,7 +71,7 @@ class PortRef {
 public:
     explicit PortRef(HANDLE handle)
     {
-        SyncGuard lock;
+        StripeLock lock(handle);
         m_port = LookupKindLocked<CommPort>(handle, SyncObject::Kind::CommFile);
         if (m_port)
             ++m_port->internalRefs;
@@ -80,7 +80,7 @@ public:
     {
         if (!m_port)
             return;
-        SyncGuard lock;
+        StripeLock lock(static_cast<SyncObject*>(m_port));
         --m_port->internalRefs;
         DeleteIfUnreferencedLocked(m_port);
     }

@@ -6,8 +6,8 @@
 // receive queue of decoded bytes (marks taken out), completes pending reads
 // and writes, and raises comm events. A second thread blocks in the
 // driver's status-line wait where the driver has one. All port state is
-// under the port's own mutex; the process-wide SyncLock() is taken inside
-// it (to set events) and never the other way round.
+// under the port's own mutex; the stripe locks of the events it sets are
+// taken inside it, and no stripe holder ever takes it.
 #pragma once
 
 #include <chrono>

@@ -45,7 +45,7 @@ HANDLE WINAPI CreateEventA(void*, BOOL bManualReset, BOOL bInitialState, LPCSTR 
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
-    SyncGuard lock;
+    StripeLock lock(hEvent);
     auto* event = LookupKindLocked<EventObject>(hEvent, SyncObject::Kind::Event);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -60,7 +60,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
-    SyncGuard lock;
+    StripeLock lock(hEvent);
     auto* event = LookupKindLocked<EventObject>(hEvent, SyncObject::Kind::Event);
     if (!event) {
         SetLastError(ERROR_INVALID_HANDLE);

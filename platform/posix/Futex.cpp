@@ -33,4 +33,9 @@ void FutexWakeAll(std::atomic<std::uint32_t>& word)
             nullptr, 0);
 }
 
+void FutexWakeOne(std::atomic<std::uint32_t>& word)
+{
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 }  // namespace tavrin::posix

@@ -12,5 +12,6 @@ namespace tavrin::posix {
 void FutexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                const std::chrono::steady_clock::time_point* deadline);
 void FutexWakeAll(std::atomic<std::uint32_t>& word);
+void FutexWakeOne(std::atomic<std::uint32_t>& word);
 
 }  // namespace tavrin::posix

@@ -10,28 +10,29 @@
 namespace tavrin::posix {
 namespace {
 
-// Handles are object addresses; this set tells a live object from a closed
-// (or never valid) one. Only ever probed, inserted into and erased from:
-// nothing may walk it, since its size is that of the whole process.
-std::unordered_set<SyncObject*>& LiveObjects()
+// Handles are object addresses; these sets, one per stripe and guarded by
+// it, tell a live object from a closed (or never valid) one. Only ever
+// probed, inserted into and erased from: nothing may walk them, since
+// together they are as large as the whole process.
+std::unordered_set<SyncObject*>& LiveObjects(const void* handle)
 {
-    static auto* live = new std::unordered_set<SyncObject*>();
-    return *live;
+    static auto* live = new std::unordered_set<SyncObject*>[kStripeCount];
+    return live[StripeOf(handle)];
 }
 
 }  // namespace
 
 HANDLE RegisterObject(SyncObject* object)
 {
-    SyncGuard lock;
-    LiveObjects().insert(object);
+    StripeLock lock(object);
+    LiveObjects(object).insert(object);
     return object;
 }
 
 SyncObject* LookupLocked(HANDLE handle)
 {
     auto* object = static_cast<SyncObject*>(handle);
-    if (!object || LiveObjects().count(object) == 0 || object->handles == 0)
+    if (!object || LiveObjects(handle).count(object) == 0 || object->handles == 0)
         return nullptr;
     return object;
 }
@@ -39,7 +40,7 @@ SyncObject* LookupLocked(HANDLE handle)
 void DeleteIfUnreferencedLocked(SyncObject* object)
 {
     if (object->handles == 0 && object->internalRefs == 0) {
-        LiveObjects().erase(object);
+        LiveObjects(object).erase(object);
         delete object;
     }
 }
@@ -50,7 +51,7 @@ using namespace tavrin::posix;
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    SyncGuard lock;
+    StripeLock lock(hObject);
     SyncObject* object = LookupLocked(hObject);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -84,7 +85,7 @@ BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, H
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    SyncGuard lock;
+    StripeLock lock(hSourceHandle);
     SyncObject* object = LookupLocked(hSourceHandle);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -2,6 +2,7 @@
 // to the next waiter when their owner ends holding them.
 #include "../Kernel.h"
 
+#include <mutex>
 #include <new>
 
 #include "WaitCore.h"
@@ -10,7 +11,10 @@ namespace tavrin::posix {
 
 // A held mutex is linked into its owner's ThreadRecord from the first
 // acquisition until its count returns to zero, it is abandoned, or it is
-// deleted; all of it under SyncLock().
+// deleted. Its own state is under its stripe; the links between the mutexes
+// of one record are under that record's lock, since mutexes of different
+// stripes share the list (a signaller giving one mutex to a waiter while
+// another thread deletes a second mutex of the same owner).
 class MutexObject final : public SyncObject {
 public:
     MutexObject() : SyncObject(Kind::Mutex) {}
@@ -58,6 +62,7 @@ public:
 private:
     void LinkToOwner(ThreadRecord& thread)
     {
+        std::lock_guard guard(thread.lock);
         if (thread.ended)
             return;
         m_ownerRecord = &thread;
@@ -72,6 +77,7 @@ private:
     {
         if (!m_ownerRecord)
             return;
+        std::lock_guard guard(m_ownerRecord->lock);
         if (m_prevOwned)
             m_prevOwned->m_nextOwned = m_nextOwned;
         else
@@ -93,14 +99,35 @@ private:
 
 // A thread that ends while it owns mutexes leaves them abandoned: each goes
 // to its next waiter with WAIT_ABANDONED_0 instead of blocking it for ever.
-// Abandon unlinks the mutex before offering it, and the ending thread waits
-// for nothing, so the list only shrinks.
+// Once the record is marked ended nothing is linked to it again (the ending
+// thread waits for nothing, and LinkToOwner refuses it), so the list only
+// shrinks. A mutex's stripe comes before the record's lock, so the first
+// mutex is read under the record's lock alone and checked again under its
+// stripe: meanwhile another thread may have closed and deleted it, which
+// unlinks it first.
 void AbandonOwnedMutexes(ThreadRecord& thread)
 {
-    SyncGuard lock;
-    thread.ended = true;
-    while (MutexObject* mutex = thread.ownedMutexes)
-        mutex->Abandon();
+    {
+        std::lock_guard guard(thread.lock);
+        thread.ended = true;
+    }
+    for (;;) {
+        MutexObject* first;
+        {
+            std::lock_guard guard(thread.lock);
+            first = thread.ownedMutexes;
+        }
+        if (!first)
+            return;
+        StripeLock lock(static_cast<SyncObject*>(first));
+        bool stillOwned;
+        {
+            std::lock_guard guard(thread.lock);
+            stillOwned = thread.ownedMutexes == first;
+        }
+        if (stillOwned)
+            first->Abandon();
+    }
 }
 
 }  // namespace tavrin::posix
@@ -120,7 +147,7 @@ HANDLE WINAPI CreateMutexA(void*, BOOL bInitialOwner, LPCSTR lpName)
     }
     if (bInitialOwner) {
         GetCurrentThreadId();  // gives the record its id
-        SyncGuard lock;
+        StripeLock lock(static_cast<SyncObject*>(mutex));
         mutex->Acquire(CurrentThreadRecord());
     }
     return RegisterObject(mutex);
@@ -129,7 +156,7 @@ HANDLE WINAPI CreateMutexA(void*, BOOL bInitialOwner, LPCSTR lpName)
 BOOL WINAPI ReleaseMutex(HANDLE hMutex)
 {
     const DWORD self = GetCurrentThreadId();
-    SyncGuard lock;
+    StripeLock lock(hMutex);
     auto* mutex = LookupKindLocked<MutexObject>(hMutex, SyncObject::Kind::Mutex);
     if (!mutex) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <new>
 #include <thread>
+#include <type_traits>
 
 #include "Futex.h"
 #include "WaitCore.h"
@@ -68,6 +69,7 @@ SIZE_T StackSizeFor(SIZE_T dwStackSize, DWORD dwCreationFlags)
 // Trivially destructible, so that it stays readable by thread-exit
 // destructors that run after the exit hook below.
 constinit thread_local ThreadRecord t_record;
+static_assert(std::is_trivially_destructible_v<ThreadRecord>);
 std::atomic<DWORD> g_nextThreadId{1};
 
 class ThreadObject final : public SyncObject {
@@ -124,7 +126,7 @@ void WaitForStartGate(ThreadObject& thread)
 DWORD RunStartRoutine(ThreadObject& thread)
 {
     {
-        SyncGuard lock;
+        StripeLock lock(static_cast<SyncObject*>(&thread));
         thread.tid = static_cast<pid_t>(syscall(SYS_gettid));
         ApplyPriority(thread.tid, thread.priority);
     }
@@ -135,7 +137,7 @@ DWORD RunStartRoutine(ThreadObject& thread)
 // its windows are gone, so a thread that waited for it finds them released.
 void SignalThreadEnded(ThreadObject* thread, DWORD code)
 {
-    SyncGuard lock;
+    StripeLock lock(static_cast<SyncObject*>(thread));
     thread->ended = true;
     thread->exitCode = code;
     thread->tid = 0;
@@ -233,7 +235,7 @@ HANDLE WINAPI CreateThread(void*, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpS
     const int rc = pthread_create(&native, &attr, ThreadMain, thread);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        SyncGuard lock;
+        StripeLock lock(static_cast<SyncObject*>(thread));
         thread->internalRefs = 0;
         thread->handles = 0;
         DeleteIfUnreferencedLocked(thread);
@@ -247,7 +249,7 @@ HANDLE WINAPI CreateThread(void*, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpS
 
 DWORD WINAPI ResumeThread(HANDLE hThread)
 {
-    SyncGuard lock;
+    StripeLock lock(hThread);
     auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -262,7 +264,7 @@ DWORD WINAPI ResumeThread(HANDLE hThread)
 
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode)
 {
-    SyncGuard lock;
+    StripeLock lock(hThread);
     auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -284,7 +286,7 @@ BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode)
 
 BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 {
-    SyncGuard lock;
+    StripeLock lock(hThread);
     auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
     if (!thread) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -297,7 +299,7 @@ BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode)
 {
-    SyncGuard lock;
+    StripeLock lock(hThread);
     auto* thread = LookupKindLocked<ThreadObject>(hThread, SyncObject::Kind::Thread);
     if (!thread || !lpExitCode) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -1,12 +1,17 @@
-// POSIX backend of the message windows: one queue per thread, kept under
-// the same lock as the kernel objects so that a thread can wait for objects
-// and messages at once.
+// POSIX backend of the message windows: one queue per thread, guarded by
+// the queue's stripe (WaitCore.h) so that a thread can wait for objects and
+// messages at once. A window's own state is guarded by its owner queue's
+// stripe; the table that finds a window by its handle is sharded under leaf
+// locks, so IsWindow and the lookup of a send or post never wait on a
+// queue, and no wait ever takes a shard.
 #include "../Window.h"
 
 #include <unistd.h>
 
+#include <atomic>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -18,8 +23,11 @@ namespace tavrin::posix {
 namespace {
 // An internal wake kind: a reply to one of this thread's sends has come.
 constexpr DWORD kQsReply = 0x80000000u;
+
+struct WindowState;
 }  // namespace
 
+// Under the sender's queue stripe once queued: result, done.
 struct SentMessage {
     HWND hwnd;
     UINT message;
@@ -28,8 +36,10 @@ struct SentMessage {
     LRESULT result = 0;
     bool done = false;
     ThreadQueue* sender = nullptr;
+    std::shared_ptr<WindowState> window;
 };
 
+// Everything but `thread` is under the queue's stripe.
 struct ThreadQueue {
     DWORD thread = 0;
     std::deque<MSG> posted;
@@ -39,6 +49,8 @@ struct ThreadQueue {
     std::deque<SentMessage*> sent;
     bool replyPending = false;
     Waiter* blocked = nullptr;
+    // The thread has ended: nothing is posted here any more.
+    bool ended = false;
     // The windows this thread owns, so that its end costs what it owns and
     // not what the process has.
     std::unordered_set<HWND> windows;
@@ -46,26 +58,71 @@ struct ThreadQueue {
 
 namespace {
 
-struct WindowRecord {
-    std::shared_ptr<ThreadQueue> owner;
-    std::shared_ptr<WindowProcedure> proc;
+struct WindowState {
+    WindowState(HWND handle, std::shared_ptr<ThreadQueue> queue, std::shared_ptr<WindowProcedure> procedure)
+        : hwnd(handle), owner(std::move(queue)), proc(std::move(procedure))
+    {
+    }
+    const HWND hwnd;
+    const std::shared_ptr<ThreadQueue> owner;
+    const std::shared_ptr<WindowProcedure> proc;
+    // Under the owner's stripe. Set once the window has left the table: a
+    // sender or poster that found it before sees that under the same
+    // stripe as the destruction's release of queued sends, so none is left
+    // behind.
+    bool destroyed = false;
+    // Under the owner's stripe; a window's parent and children always have
+    // its owner.
     HWND parent = nullptr;
     std::vector<HWND> children;  // in the order they were given this parent
 };
 
-std::unordered_map<HWND, WindowRecord>& Windows()
+// The window table, sharded by handle. Leaf locks: taken alone or under a
+// stripe, never holding anything else.
+struct alignas(128) WindowShard {
+    std::mutex lock;
+    std::unordered_map<HWND, std::shared_ptr<WindowState>> windows;
+};
+constexpr std::size_t kWindowShards = 64;
+
+WindowShard& ShardOf(HWND hwnd)
 {
-    static auto* windows = new std::unordered_map<HWND, WindowRecord>();
-    return *windows;
+    static auto* shards = new WindowShard[kWindowShards];
+    // Handles are handed out 0x10 apart.
+    return shards[(reinterpret_cast<std::uintptr_t>(hwnd) >> 4) % kWindowShards];
 }
 
+std::shared_ptr<WindowState> LookupWindow(HWND hwnd)
+{
+    WindowShard& shard = ShardOf(hwnd);
+    std::lock_guard lock(shard.lock);
+    auto window = shard.windows.find(hwnd);
+    return window == shard.windows.end() ? nullptr : window->second;
+}
+
+void InsertWindow(const std::shared_ptr<WindowState>& window)
+{
+    WindowShard& shard = ShardOf(window->hwnd);
+    std::lock_guard lock(shard.lock);
+    shard.windows.emplace(window->hwnd, window);
+}
+
+void EraseWindow(HWND hwnd)
+{
+    WindowShard& shard = ShardOf(hwnd);
+    std::lock_guard lock(shard.lock);
+    shard.windows.erase(hwnd);
+}
+
+// The thread queues by thread id, for PostThreadMessageA. A leaf lock.
+std::mutex g_queuesLock;
 std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>>& Queues()
 {
     static auto* queues = new std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>>();
     return *queues;
 }
 
-std::uintptr_t g_nextWindow = 0x1000;  // under SyncLock; handles are never reused
+std::atomic<std::uintptr_t> g_nextWindow{0x1000};  // handles are never reused
 
 struct QueueHolder {
     std::shared_ptr<ThreadQueue> queue;
@@ -89,19 +146,23 @@ std::shared_ptr<ThreadQueue> CurrentQueue()
     if (!t_holder.queue) {
         auto queue = std::make_shared<ThreadQueue>();
         queue->thread = GetCurrentThreadId();
-        SyncGuard lock;
-        Queues()[queue->thread] = queue;
+        {
+            std::lock_guard lock(g_queuesLock);
+            Queues()[queue->thread] = queue;
+        }
         t_holder.queue = queue;
     }
     return t_holder.queue;
 }
 
+// Under the queue's stripe.
 void WakeForInputLocked(ThreadQueue* queue)
 {
-    if (queue->blocked && TrySatisfyLocked(*queue->blocked))
-        FinishLocked(*queue->blocked, queue->blocked->result, ERROR_SUCCESS);
+    if (queue->blocked)
+        OfferInputLocked(*queue->blocked);
 }
 
+// Under the sender's stripe.
 void CompleteLocked(SentMessage* sent, LRESULT result)
 {
     sent->result = result;
@@ -110,29 +171,34 @@ void CompleteLocked(SentMessage* sent, LRESULT result)
     WakeForInputLocked(sent->sender);
 }
 
-// Handles one message sent from another thread; the lock is dropped while
-// the window procedure runs.
-bool HandleOneSentLocked(SyncGuard& lock, ThreadQueue* queue)
+// Under no stripe: the message has left the owner's queue, so nobody else
+// completes it, and its sender is still blocked on it.
+void Complete(SentMessage* sent, LRESULT result)
+{
+    StripeLock lock(sent->sender);
+    CompleteLocked(sent, result);
+}
+
+// Handles one message sent from another thread; `lock` covers the queue and
+// is dropped while the window procedure runs and while the sender's reply
+// is made.
+bool HandleOneSentLocked(StripeLock& lock, ThreadQueue* queue)
 {
     if (queue->sent.empty())
         return false;
     SentMessage* sent = queue->sent.front();
     queue->sent.pop_front();
-    auto window = Windows().find(sent->hwnd);
-    if (window == Windows().end()) {
-        CompleteLocked(sent, 0);
-        return true;
-    }
-    std::shared_ptr<WindowProcedure> proc = window->second.proc;
+    const bool gone = sent->window->destroyed;
+    std::shared_ptr<WindowProcedure> proc = sent->window->proc;
     const DWORD sender = sent->sender->thread;
     lock.unlock();
-    LRESULT result;
-    {
+    LRESULT result = 0;
+    if (!gone) {
         SenderRecord record(sender);
         result = (*proc)(sent->hwnd, sent->message, sent->wParam, sent->lParam);
     }
+    Complete(sent, result);
     lock.lock();
-    CompleteLocked(sent, result);
     return true;
 }
 
@@ -174,44 +240,60 @@ bool TakePostedLocked(ThreadQueue* queue, MSG* out, HWND filter, UINT low, UINT 
     return false;
 }
 
-void UnlinkParentLocked(HWND hwnd, WindowRecord& record)
+// Under the owner's stripe.
+void UnlinkParentLocked(WindowState& window)
 {
-    if (!record.parent)
+    if (!window.parent)
         return;
-    auto parent = Windows().find(record.parent);
-    if (parent != Windows().end())
-        std::erase(parent->second.children, hwnd);
-    record.parent = nullptr;
+    if (auto parent = LookupWindow(window.parent))
+        std::erase(parent->children, window.hwnd);
+    window.parent = nullptr;
 }
 
-// Removes a window and releases every sender still waiting on it. Children
-// that are still there (given to it while it was being destroyed) become
-// top-level windows.
-void ForgetWindowLocked(HWND hwnd, ThreadQueue* owner)
+// Under the owner's stripe: the window leaves its family, its queued posts
+// are dropped and the sends waiting on it are handed back for release.
+void ForgetWindowLocked(WindowState& window, std::vector<SentMessage*>& orphans)
 {
-    auto window = Windows().find(hwnd);
-    if (window != Windows().end()) {
-        UnlinkParentLocked(hwnd, window->second);
-        for (HWND child : window->second.children) {
-            auto record = Windows().find(child);
-            if (record != Windows().end())
-                record->second.parent = nullptr;
-        }
-    }
-    Windows().erase(hwnd);
-    owner->windows.erase(hwnd);
+    ThreadQueue* owner = window.owner.get();
+    window.destroyed = true;
+    UnlinkParentLocked(window);
+    for (HWND child : window.children)
+        if (auto record = LookupWindow(child))
+            record->parent = nullptr;
+    window.children.clear();
+    owner->windows.erase(window.hwnd);
     for (auto it = owner->sent.begin(); it != owner->sent.end();) {
-        if ((*it)->hwnd == hwnd) {
-            CompleteLocked(*it, 0);
+        if ((*it)->hwnd == window.hwnd) {
+            orphans.push_back(*it);
             it = owner->sent.erase(it);
         } else {
             ++it;
         }
     }
     for (auto it = owner->posted.begin(); it != owner->posted.end();)
-        it = it->hwnd == hwnd ? owner->posted.erase(it) : it + 1;
+        it = it->hwnd == window.hwnd ? owner->posted.erase(it) : it + 1;
 }
 
+// Removes a window and releases every sender still waiting on it. Children
+// that are still there (given to it while it was being destroyed) become
+// top-level windows.
+void ForgetWindow(WindowState& window)
+{
+    // Out of the table first: from here on IsWindow says no and no new
+    // sender or poster finds it.
+    EraseWindow(window.hwnd);
+    std::vector<SentMessage*> orphans;
+    {
+        StripeLock lock(window.owner.get());
+        if (window.destroyed)
+            return;
+        ForgetWindowLocked(window, orphans);
+    }
+    for (SentMessage* sent : orphans)
+        Complete(sent, 0);
+}
+
+// Under the queue's stripe.
 void PostLocked(ThreadQueue* queue, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     MSG msg{};
@@ -228,13 +310,13 @@ void PostLocked(ThreadQueue* queue, HWND hwnd, UINT message, WPARAM wParam, LPAR
 HWND CreateWindowLocked(std::shared_ptr<WindowProcedure> proc)
 {
     auto owner = CurrentQueue();
-    SyncGuard lock;
-    g_nextWindow += 0x10;
-    HWND hwnd = reinterpret_cast<HWND>(g_nextWindow);
-    WindowRecord& record = Windows()[hwnd];
-    record.owner = owner;
-    record.proc = std::move(proc);
-    owner->windows.insert(hwnd);
+    HWND hwnd = reinterpret_cast<HWND>(g_nextWindow.fetch_add(0x10) + 0x10);
+    auto window = std::make_shared<WindowState>(hwnd, owner, std::move(proc));
+    {
+        StripeLock lock(owner.get());
+        owner->windows.insert(hwnd);
+    }
+    InsertWindow(window);
     return hwnd;
 }
 
@@ -261,14 +343,25 @@ void ReleaseCurrentThreadQueue()
     std::shared_ptr<ThreadQueue> queue = std::move(t_holder.queue);
     if (!queue)
         return;
-    SyncGuard lock;
-    for (HWND hwnd : queue->windows)
-        Windows().erase(hwnd);
-    queue->windows.clear();
-    for (SentMessage* sent : queue->sent)
-        CompleteLocked(sent, 0);
-    queue->sent.clear();
-    Queues().erase(queue->thread);
+    {
+        std::lock_guard lock(g_queuesLock);
+        Queues().erase(queue->thread);
+    }
+    std::vector<SentMessage*> orphans;
+    {
+        StripeLock lock(queue.get());
+        queue->ended = true;
+        for (HWND hwnd : queue->windows) {
+            if (auto window = LookupWindow(hwnd))
+                window->destroyed = true;
+            EraseWindow(hwnd);
+        }
+        queue->windows.clear();
+        orphans.assign(queue->sent.begin(), queue->sent.end());
+        queue->sent.clear();
+    }
+    for (SentMessage* sent : orphans)
+        Complete(sent, 0);
 }
 
 }  // namespace tavrin::posix
@@ -295,76 +388,71 @@ HWND CreateMessageWindow(WindowProcedure proc)
 
 BOOL WINAPI IsWindow(HWND hWnd)
 {
-    SyncGuard lock;
-    return Windows().count(hWnd) ? TRUE : FALSE;
+    return LookupWindow(hWnd) ? TRUE : FALSE;
 }
 
 BOOL WINAPI DestroyWindow(HWND hWnd)
 {
     auto self = CurrentQueue();
-    SyncGuard lock;
-    auto window = Windows().find(hWnd);
-    if (window == Windows().end()) {
+    auto window = LookupWindow(hWnd);
+    if (!window) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    if (window->second.owner != self) {
+    if (window->owner != self) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    std::shared_ptr<WindowProcedure> proc = window->second.proc;
-    lock.unlock();
-    (*proc)(hWnd, WM_DESTROY, 0, 0);
+    (*window->proc)(hWnd, WM_DESTROY, 0, 0);
     // As on Windows, the children go after the parent has had its
     // WM_DESTROY, so the parent's handler still finds them.
     for (;;) {
-        lock.lock();
-        window = Windows().find(hWnd);
-        if (window == Windows().end() || window->second.children.empty())
-            break;
-        HWND child = window->second.children.front();
-        lock.unlock();
+        HWND child;
+        {
+            StripeLock lock(self.get());
+            if (window->destroyed || window->children.empty())
+                break;
+            child = window->children.front();
+        }
         if (!DestroyWindow(child)) {
             // Only a child that is already gone can fail here (every child
             // belongs to this thread); never loop on it.
-            lock.lock();
-            window = Windows().find(hWnd);
-            if (window != Windows().end())
-                std::erase(window->second.children, child);
-            lock.unlock();
+            StripeLock lock(self.get());
+            std::erase(window->children, child);
         }
     }
-    if (window != Windows().end())
-        ForgetWindowLocked(hWnd, self.get());
+    ForgetWindow(*window);
     return TRUE;
 }
 
 HWND WINAPI SetParent(HWND hWndChild, HWND hWndNewParent)
 {
     auto self = CurrentQueue();
-    SyncGuard lock;
-    auto child = Windows().find(hWndChild);
-    auto parent = hWndNewParent ? Windows().find(hWndNewParent) : Windows().end();
-    if (child == Windows().end() || (hWndNewParent && parent == Windows().end())) {
+    auto child = LookupWindow(hWndChild);
+    auto parent = hWndNewParent ? LookupWindow(hWndNewParent) : nullptr;
+    if (!child || (hWndNewParent && !parent)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
-    if (child->second.owner != self || (hWndNewParent && parent->second.owner != self)) {
+    if (child->owner != self || (parent && parent->owner != self)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    // Only this thread changes its windows' families; the stripe is for
+    // GetParent on other threads.
+    StripeLock lock(self.get());
     // A window cannot become a child of itself or of one of its children.
-    for (HWND up = hWndNewParent; up; up = Windows().at(up).parent) {
-        if (up == hWndChild) {
+    for (auto up = parent; up; up = up->parent ? LookupWindow(up->parent) : nullptr) {
+        if (up == child) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
     }
-    HWND previous = child->second.parent;
-    UnlinkParentLocked(hWndChild, child->second);
-    if (hWndNewParent) {
-        child->second.parent = hWndNewParent;
-        parent->second.children.push_back(hWndChild);
+    HWND previous = child->parent;
+    UnlinkParentLocked(*child);
+    if (parent) {
+        child->parent = hWndNewParent;
+        parent->children.push_back(hWndChild);
     }
     SetLastError(ERROR_SUCCESS);
     return previous;
@@ -372,36 +460,39 @@ HWND WINAPI SetParent(HWND hWndChild, HWND hWndNewParent)
 
 HWND WINAPI GetParent(HWND hWnd)
 {
-    SyncGuard lock;
-    auto window = Windows().find(hWnd);
-    if (window == Windows().end()) {
+    auto window = LookupWindow(hWnd);
+    if (!window) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
-    return window->second.parent;
+    StripeLock lock(window->owner.get());
+    return window->parent;
 }
 
 LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     auto self = CurrentQueue();
-    SyncGuard lock;
-    auto window = Windows().find(hWnd);
-    if (window == Windows().end()) {
+    auto window = LookupWindow(hWnd);
+    if (!window) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
-    if (window->second.owner == self) {
-        std::shared_ptr<WindowProcedure> proc = window->second.proc;
-        lock.unlock();
-        return (*proc)(hWnd, Msg, wParam, lParam);
+    if (window->owner == self)
+        return (*window->proc)(hWnd, Msg, wParam, lParam);
+    SentMessage sent{hWnd, Msg, wParam, lParam, 0, false, self.get(), window};
+    ThreadQueue* owner = window->owner.get();
+    {
+        StripeLock lock(owner);
+        if (window->destroyed) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        owner->sent.push_back(&sent);
+        WakeForInputLocked(owner);
     }
-    SentMessage sent{hWnd, Msg, wParam, lParam};
-    sent.sender = self.get();
-    ThreadQueue* owner = window->second.owner.get();
-    owner->sent.push_back(&sent);
-    WakeForInputLocked(owner);
     // While waiting for the answer, handle what other threads send to this
     // one: two threads sending to each other's windows must not deadlock.
+    StripeLock lock(self.get());
     while (!sent.done) {
         if (HandleOneSentLocked(lock, self.get()))
             continue;
@@ -422,36 +513,46 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     if (!hWnd) {
         auto self = CurrentQueue();
-        SyncGuard lock;
+        StripeLock lock(self.get());
         PostLocked(self.get(), nullptr, Msg, wParam, lParam);
         return TRUE;
     }
-    SyncGuard lock;
-    auto window = Windows().find(hWnd);
-    if (window == Windows().end()) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
+    auto window = LookupWindow(hWnd);
+    if (window) {
+        StripeLock lock(window->owner.get());
+        if (!window->destroyed) {
+            PostLocked(window->owner.get(), hWnd, Msg, wParam, lParam);
+            return TRUE;
+        }
     }
-    PostLocked(window->second.owner.get(), hWnd, Msg, wParam, lParam);
-    return TRUE;
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
 }
 
 BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
-    SyncGuard lock;
-    auto queue = Queues().find(idThread);
-    if (queue == Queues().end()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+    std::shared_ptr<ThreadQueue> queue;
+    {
+        std::lock_guard lock(g_queuesLock);
+        auto found = Queues().find(idThread);
+        if (found != Queues().end())
+            queue = found->second;
     }
-    PostLocked(queue->second.get(), nullptr, Msg, wParam, lParam);
-    return TRUE;
+    if (queue) {
+        StripeLock lock(queue.get());
+        if (!queue->ended) {
+            PostLocked(queue.get(), nullptr, Msg, wParam, lParam);
+            return TRUE;
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }
 
 void WINAPI PostQuitMessage(int nExitCode)
 {
     auto self = CurrentQueue();
-    SyncGuard lock;
+    StripeLock lock(self.get());
     self->quitPosted = true;
     self->quitCode = nExitCode;
 }
@@ -460,15 +561,14 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId)
 {
     if (lpdwProcessId)
         *lpdwProcessId = static_cast<DWORD>(getpid());
-    SyncGuard lock;
-    auto window = Windows().find(hWnd);
-    return window == Windows().end() ? 0 : window->second.owner->thread;
+    auto window = LookupWindow(hWnd);
+    return window ? window->owner->thread : 0;
 }
 
 BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
 {
     auto self = CurrentQueue();
-    SyncGuard lock;
+    StripeLock lock(self.get());
     for (;;) {
         if (HandleOneSentLocked(lock, self.get()))
             continue;
@@ -487,7 +587,7 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
 BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
 {
     auto self = CurrentQueue();
-    SyncGuard lock;
+    StripeLock lock(self.get());
     while (HandleOneSentLocked(lock, self.get())) {
     }
     if (wRemoveMsg & PM_QS_SENDMESSAGE)
@@ -502,13 +602,10 @@ LRESULT WINAPI DispatchMessageA(const MSG* lpMsg)
     if (!lpMsg || !lpMsg->hwnd)
         return 0;
     auto self = CurrentQueue();
-    SyncGuard lock;
-    auto window = Windows().find(lpMsg->hwnd);
-    if (window == Windows().end() || window->second.owner != self)
+    auto window = LookupWindow(lpMsg->hwnd);
+    if (!window || window->owner != self)
         return 0;
-    std::shared_ptr<WindowProcedure> proc = window->second.proc;
-    lock.unlock();
-    return (*proc)(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
+    return (*window->proc)(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
 }
 
 BOOL WINAPI TranslateMessage(const MSG*)
@@ -524,7 +621,13 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOO
         return WAIT_FAILED;
     }
     auto self = CurrentQueue();
-    SyncGuard lock;
+    // The queue and the objects under one set of stripes, so that the look
+    // at the queue and the linking of the waiter are one step.
+    StripeLock lock;
+    lock.Add(self.get());
+    for (DWORD i = 0; i < nCount; ++i)
+        lock.Add(pHandles[i]);
+    lock.lock();
     bool handled = false;
     if (dwWakeMask & QS_SENDMESSAGE)
         while (HandleOneSentLocked(lock, self.get()))
@@ -559,8 +662,8 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOO
     if (result == WAIT_FAILED) {
         SetLastError(waiter.error);
     } else if (result == WAIT_OBJECT_0 + nCount && (dwWakeMask & QS_SENDMESSAGE)) {
-        lock.lock();
-        while (HandleOneSentLocked(lock, self.get())) {
+        StripeLock queueLock(self.get());
+        while (HandleOneSentLocked(queueLock, self.get())) {
         }
     }
     return result;
