@@ -2,7 +2,10 @@
 // host's window procedure, beside a plain read loop on a pseudo-terminal and
 // the loopback device's own block rate, in one run; and the latency from a
 // 64-byte write at the far end to the handler. Prints both ratios and the
-// latency percentiles.
+// latency percentiles. And what an open port costs in memory and threads at
+// 50 of them on pseudo-terminals, beside as many connected loopback devices:
+// the difference is the port's own (its event thread, and the backend's I/O
+// thread and status watcher).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <pty.h>
@@ -11,11 +14,14 @@
 #include <tavrin/Tavrin.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,6 +31,7 @@ namespace {
 
 constexpr size_t kTransfer = 256 * 1024;
 constexpr size_t kBlock = 1024;
+constexpr size_t kFootprintPorts = 50;
 
 struct Pty {
     Pty()
@@ -117,6 +124,65 @@ private:
     CEvent m_reached{FALSE, TRUE};
     std::thread m_thread;
 };
+
+long StatusField(const char* name)
+{
+    std::ifstream status("/proc/self/status");
+    const std::string field = std::string(name) + ":";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + field.size());
+    return -1;
+}
+
+// Opens kFootprintPorts loopback devices, then as many serial ports on
+// pseudo-terminals beside them, and reads the process's memory and threads
+// after each step. It runs first, while no ended thread has left a stack in
+// the C library's cache for the next ones to reuse. The virtual memory
+// includes the malloc arenas of the new threads (64 MiB reserved each, up
+// to eight per processor); MALLOC_ARENA_MAX=1 leaves the stacks alone.
+void BM_Footprint(benchmark::State& state)
+{
+    for (auto _ : state) {
+        std::vector<std::unique_ptr<CDevice>> devices;
+        std::vector<std::unique_ptr<Pty>> ptys;
+        std::vector<std::unique_ptr<CCom>> ports;
+        const auto sample = [] {
+            return std::array<long, 3>{StatusField("VmSize"), StatusField("VmRSS"), StatusField("Threads")};
+        };
+        const auto record = [&state](const char* what, const std::array<long, 3>& from,
+                                     const std::array<long, 3>& to) {
+            const double count = kFootprintPorts;
+            state.counters[std::string(what) + "_vm_kB"] = static_cast<double>(to[0] - from[0]) / count;
+            state.counters[std::string(what) + "_rss_kB"] = static_cast<double>(to[1] - from[1]) / count;
+            state.counters[std::string(what) + "_threads"] = static_cast<double>(to[2] - from[2]) / count;
+        };
+        const auto start = sample();
+        for (size_t i = 0; i < kFootprintPorts; ++i) {
+            devices.push_back(std::make_unique<CDevice>());
+            if (!devices.back()->Connect()) {
+                state.SkipWithError("a loopback device did not connect");
+                return;
+            }
+        }
+        const auto withDevices = sample();
+        for (size_t i = 0; i < kFootprintPorts; ++i) {
+            ptys.push_back(std::make_unique<Pty>());
+            ports.push_back(std::make_unique<CCom>());
+            if (!ports.back()->Connect(ptys.back()->path.c_str(), nullptr)) {
+                state.SkipWithError("a port did not open");
+                return;
+            }
+        }
+        record("device", start, withDevices);
+        record("port", withDevices, sample());
+        for (auto& port : ports)
+            port->Disconnect();
+        for (auto& device : devices)
+            device->Disconnect();
+    }
+}
+BENCHMARK(BM_Footprint)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_PtyReadLoop(benchmark::State& state)
 {
@@ -231,10 +297,13 @@ public:
             auto bytes = run.counters.find("bytes_per_second");
             if (run.run_type == Run::RT_Iteration && bytes != run.counters.end())
                 rates[run.benchmark_name()] = bytes->second;
+            if (run.run_type == Run::RT_Iteration && run.counters.count("port_vm_kB"))
+                footprint = run.counters;
         }
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> rates;
+    benchmark::UserCounters footprint;
 };
 
 double Percentile(std::vector<double> samples, double p)
@@ -264,5 +333,11 @@ int main(int argc, char** argv)
     if (!g_latencies.empty())
         std::printf("64-byte write to handler: p50 %.0f us, p99 %.0f us over %zu writes\n",
                     Percentile(g_latencies, 0.50), Percentile(g_latencies, 0.99), g_latencies.size());
+    auto& f = reporter.footprint;
+    if (!f.empty())
+        std::printf("per open CCom on a pty at %zu: %.0f kB virtual, %.0f kB resident, %.2f threads; "
+                    "per connected loopback device: %.0f kB virtual, %.0f kB resident, %.2f threads\n",
+                    kFootprintPorts, double(f["port_vm_kB"]), double(f["port_rss_kB"]), double(f["port_threads"]),
+                    double(f["device_vm_kB"]), double(f["device_rss_kB"]), double(f["device_threads"]));
     return 0;
 }

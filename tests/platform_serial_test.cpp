@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <future>
 #include <chrono>
@@ -238,6 +239,21 @@ TEST(PtySerialData, WritesReachTheFarEnd)
     ASSERT_TRUE(GetOverlappedResult(port.Handle(), &op.ov, &put, TRUE));
     EXPECT_EQ(put, every.size());
     EXPECT_EQ(pty.Receive(every.size(), kWait), every);
+
+    // More than the line holds: the write goes out in parts as the far end
+    // reads, and ends once every byte has gone, each once and in order.
+    std::string large(256 * 1024, '\0');
+    std::uint32_t seed = 1;
+    for (char& c : large)
+        c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+    Overlapped big(port.Handle());
+    if (!WriteFile(port.Handle(), large.data(), static_cast<DWORD>(large.size()), &put, &big.ov))
+        ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    const std::string came = pty.Receive(large.size(), kWait);
+    EXPECT_TRUE(came == large) << came.size() << " of " << large.size() << " bytes came";
+    ASSERT_TRUE(big.Ended());
+    ASSERT_TRUE(GetOverlappedResult(port.Handle(), &big.ov, &put, TRUE));
+    EXPECT_EQ(put, large.size());
 
     // Without an OVERLAPPED the call returns when the bytes are written.
     put = 0;

@@ -82,6 +82,10 @@ int RunBridge(const BridgeOptions& options)
             return 1;
         }
         side.number = host.Attach(*side.device, side.name.c_str());
+        // The link carries the data; the host has nothing to do with it, and
+        // each notification would stop the block's cycle for a round trip
+        // to the host's thread.
+        side.device->SetMessage(DEVMSG_DATA, 0);
         if (!side.Listening())
             continue;
         CallerDesk::Hooks hooks;

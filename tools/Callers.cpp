@@ -29,6 +29,10 @@ void CallerDesk::TakeCall(CDevice& listener)
     if (m_refuseTelnet)
         lan->SetRefuseTelnetOptions(TRUE);
     const int number = m_host.Attach(*lan, name.c_str());
+    // An owner that takes no data (a bridge, whose link carries it) spares
+    // every block its round trip to the host's thread.
+    if (!m_hooks.data)
+        lan->SetMessage(DEVMSG_DATA, 0);
     if (number < 0) {
         // Left pending, the call would hold the listener up: take it
         // without a window and let it go at once.

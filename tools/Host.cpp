@@ -145,6 +145,34 @@ LRESULT Host::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     ++m_nNotifications;
 
+    // Without an output no line is made: a bridge hears every block of its
+    // devices here, and spelling each byte out cost more than carrying it.
+    std::string line = m_out != nullptr ? Describe(device, index, wParam, lParam) : std::string();
+    if (index == DEVMSG_SCRIPT_VALUE) {
+        auto answer = m_values.find(static_cast<int>(static_cast<UINT>(wParam)));
+        if (answer != m_values.end()) {
+            *reinterpret_cast<CString*>(lParam) = answer->second.c_str();
+            if (m_out != nullptr)
+                line += ", answered \"" + answer->second + "\"";
+        }
+    }
+    const LRESULT result = m_responder ? m_responder(device, index, wParam, lParam) : 0;
+    if (m_out == nullptr)
+        return result;
+    if (index == DEVMSG_PACKET) {
+        const BYTE answer = static_cast<BYTE>(result & 0xFF);
+        line += " -> answer " + Readable(&answer, 1, true);
+    } else if (index == DEVMSG_PACKET_REQUEST) {
+        line += result ? " -> " + std::to_string(result) + " bytes: \"" +
+                             Readable(reinterpret_cast<const BYTE*>(lParam), static_cast<size_t>(result), true) + "\""
+                       : std::string(" -> nothing more to send");
+    }
+    PrintLine(m_out, line);
+    return result;
+}
+
+std::string Host::Describe(int device, int index, WPARAM wParam, LPARAM lParam) const
+{
     std::string line;
     if (m_nAttached > 1)
         line += m_labels[static_cast<size_t>(device)] + ": ";
@@ -159,17 +187,10 @@ LRESULT Host::Handle(UINT message, WPARAM wParam, LPARAM lParam)
     case DEVMSG_ERROR:
         line += " \"" + reinterpret_cast<const CString*>(lParam)->str() + "\"";
         break;
-    case DEVMSG_SCRIPT_VALUE: {
-        auto* value = reinterpret_cast<CString*>(lParam);
-        const int number = static_cast<int>(static_cast<UINT>(wParam));
-        line += " (" + std::to_string(number) + ") offered \"" + value->str() + "\"";
-        auto answer = m_values.find(number);
-        if (answer != m_values.end()) {
-            *value = answer->second.c_str();
-            line += ", answered \"" + answer->second + "\"";
-        }
+    case DEVMSG_SCRIPT_VALUE:
+        line += " (" + std::to_string(static_cast<int>(static_cast<UINT>(wParam))) + ") offered \"" +
+                reinterpret_cast<const CString*>(lParam)->str() + "\"";
         break;
-    }
     case DEVMSG_SCRIPT_WAIT:
         line += wParam == 0 ? " (wait set up)" : wParam == 1 ? " (timed out)" : " (answer received)";
         break;
@@ -179,18 +200,7 @@ LRESULT Host::Handle(UINT message, WPARAM wParam, LPARAM lParam)
     default:
         break;
     }
-    const LRESULT result = m_responder ? m_responder(device, index, wParam, lParam) : 0;
-    if (index == DEVMSG_PACKET) {
-        const BYTE answer = static_cast<BYTE>(result & 0xFF);
-        line += " -> answer " + Readable(&answer, 1, true);
-    } else if (index == DEVMSG_PACKET_REQUEST) {
-        line += result ? " -> " + std::to_string(result) + " bytes: \"" +
-                             Readable(reinterpret_cast<const BYTE*>(lParam), static_cast<size_t>(result), true) + "\""
-                       : std::string(" -> nothing more to send");
-    }
-    if (m_out != nullptr)
-        PrintLine(m_out, line);
-    return result;
+    return line;
 }
 
 }  // namespace tavrin::tool

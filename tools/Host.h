@@ -65,6 +65,8 @@ public:
 
 private:
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    // The line printed for a notification, up to the host's answer.
+    std::string Describe(int device, int index, WPARAM wParam, LPARAM lParam) const;
 
     FILE* m_out;
     HWND m_hWnd;

@@ -16,10 +16,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
-
 #include "../Comm.h"
 #include "LineDriver.h"
+#include "NativeThread.h"
 #include "WaitCore.h"
 
 namespace tavrin::posix {
@@ -106,8 +105,8 @@ private:
     std::unique_ptr<LineDriver> m_driver;
     const bool m_overlapped;
     int m_wakeFd = -1;
-    std::thread m_io;
-    std::thread m_watcher;
+    NativeThread m_io;
+    NativeThread m_watcher;
     bool m_watcherRunning = false;
     bool m_closing = false;
     bool m_stopped = false;

@@ -18,6 +18,8 @@ public:
     const std::string& SlavePath() const { return m_slavePath; }
     // The pair's own descriptor of the slave: its termios are the line's.
     int SlaveFd() const { return m_slave; }
+    // The far end's descriptor, for a reader or writer of one's own.
+    int MasterFd() const { return m_master; }
 
     // Writes all bytes at the far end.
     bool WriteFar(const std::string& bytes);

@@ -2,6 +2,8 @@
 
 #if !defined(_WIN32)
 #include <dirent.h>
+#include <sched.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
@@ -236,6 +238,64 @@ std::vector<int> ThreadsThatWake(const std::vector<int>& threads, DWORD ms)
             woke.push_back(threads[i]);
     }
     return woke;
+}
+
+namespace {
+
+// Whether the thread is off the CPU and off the run queue, blocked in a
+// system call: the kernel answers "running" in /proc/.../syscall for a
+// thread that runs or is runnable (it checks that the thread is inactive,
+// not just the state it declared before calling the scheduler, which
+// /proc/.../stat shows). A thread that has ended counts as asleep.
+bool AsleepInSystemCall(int tid, bool& ended)
+{
+    const std::string task = "/proc/self/task/" + std::to_string(tid);
+    std::ifstream file(task + "/syscall");
+    std::string first;
+    if (file >> first)
+        return first != "running" && first != "-1";   // -1: stopped outside a system call
+    // Unreadable while the thread is there (a kernel without the file)
+    // must not pass for asleep.
+    ended = access(task.c_str(), F_OK) != 0;
+    return ended;
+}
+
+}  // namespace
+
+// Two passes over the threads. The first reads each one's voluntary switch
+// count and then sees it asleep; the second sees it asleep again and then
+// reads the same count. Waking and going back to sleep counts a switch, and
+// woken without sleeping again it is seen running, so each thread slept
+// through the whole span between its two looks, and every span holds the
+// instant between the passes: then no other thread of the process was
+// running or about to run, and none was in the middle of waking another.
+// No pause is needed between the passes; a failed attempt yields the CPU to
+// the threads still busy and tries again.
+bool WaitUntilOthersSleep(std::chrono::milliseconds timeout)
+{
+    const int self = static_cast<int>(gettid());
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        const std::vector<int> all = ProcessThreadIds();
+        std::vector<int> threads = all;
+        threads.erase(std::remove(threads.begin(), threads.end(), self), threads.end());
+        std::vector<long> counts;
+        bool asleep = true;
+        for (int tid : threads) {
+            bool ended = false;
+            counts.push_back(VoluntarySwitches(tid));
+            asleep = asleep && AsleepInSystemCall(tid, ended);
+        }
+        for (size_t i = 0; asleep && i < threads.size(); ++i) {
+            bool ended = false;
+            asleep = AsleepInSystemCall(threads[i], ended) && (ended || VoluntarySwitches(threads[i]) == counts[i]);
+        }
+        // A thread started after the list was taken was not looked at.
+        if (asleep && ThreadsSince(all).empty())
+            return true;
+        sched_yield();
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 // The directory's own descriptor, open while it is read, is not counted.

@@ -89,6 +89,11 @@ std::vector<int> ThreadsSince(const std::vector<int>& before);
 // thread (on an event nobody sets, so the wait itself wakes no other).
 // A thread that ended meanwhile is not counted.
 std::vector<int> ThreadsThatWake(const std::vector<int>& threads, DWORD ms);
+// Waits, up to the time-out, for an instant at which every other thread of
+// this process is asleep in a system call; false if none came. From then on
+// only a timer, a signal, outside input or the calling thread can wake any
+// of them, so whatever wakes afterwards does so by itself.
+bool WaitUntilOthersSleep(std::chrono::milliseconds timeout = kWait);
 #endif
 
 }  // namespace tavrin::test
