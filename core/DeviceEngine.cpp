@@ -54,6 +54,17 @@ bool DeviceEngine::ScanHere(int nSlot)
     return true;
 }
 
+bool DeviceEngine::DeliverQuietlyHere(int nSlot)
+{
+    ScanSeat& seat = m_seats[nSlot];
+    std::unique_lock<std::mutex> lock(seat.lock, std::try_to_lock);
+    if (!lock.owns_lock() || !seat.scanner || !seat.scanner->DeliverQuietlyForDispatcher())
+        return false;
+    seat.dwLastScan = GetTickCount();
+    seat.bScanUnseen = true;
+    return true;
+}
+
 bool DeviceEngine::TakeUnseenScan(const WorkerSlot& slot, DWORD& dwAt)
 {
     ScanSeat& seat = SeatOf(slot);

@@ -32,6 +32,11 @@ class Courier;
 class SlotScanner {
 public:
     virtual void ScanForDispatcher() = 0;
+    // A delivery that would notify nobody (the host takes no such
+    // notification, or the worker has nothing to say about the region) is
+    // done here and true returned; otherwise nothing is touched and the
+    // worker is woken for it, since notifications come only from workers.
+    virtual bool DeliverQuietlyForDispatcher() = 0;
 
 protected:
     ~SlotScanner() = default;
@@ -46,6 +51,12 @@ public:
 
     // What the workers read of their device beyond its public operations.
     static DWORD Mode(const CDevice& device) { return device.m_dwMode.load(); }
+    // A notification of this kind would reach nobody: the host set no
+    // message number for it, or no window.
+    static bool Unheard(CDevice& device, int nIndex)
+    {
+        return device.GetMessageA(nIndex) == 0 || !device.IsEnableNotify();
+    }
 
     // Idle workers wait without a time-out, so that a device nobody talks
     // to costs no wake-ups. A worker's tick is needed only for its own work
@@ -67,11 +78,11 @@ public:
     struct ScanSeat {
         std::mutex lock;
         SlotScanner* scanner = nullptr;  // under lock; null while no worker runs
-        // Under lock: when the last scan run for the worker happened, and
-        // whether the worker has not yet seen it. A scan is an event of the
-        // worker's and restarts its interval as one would; the worker
-        // learns of it only when its time-out ends, so that a stream of
-        // blocks does not wake it.
+        // Under lock: when the last scan or delivery run for the worker
+        // happened, and whether the worker has not yet seen it. Either is an
+        // event of the worker's and restarts its interval as one would; the
+        // worker learns of it only when its time-out ends, so that a stream
+        // of blocks does not wake it.
         DWORD dwLastScan = 0;
         bool bScanUnseen = false;
     };
@@ -82,6 +93,8 @@ public:
     // Runs the scan of worker nSlot on the calling thread; false when the
     // worker must be woken for it.
     bool ScanHere(int nSlot);
+    // The same for a delivery that notifies nobody.
+    bool DeliverQuietlyHere(int nSlot);
 
     // Thread identity.
     void SetWorkerThread(int nSlot, DWORD dwThread) { m_workerThreads[nSlot] = dwThread; }

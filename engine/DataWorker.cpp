@@ -16,6 +16,13 @@ private:
         m_slot.dwMatchEnd = m_slot.dwDataLength;
     }
 
+    // A host that takes no data notifications (a bridge, whose data goes
+    // to the linked device) costs the worker no wake-up per region.
+    bool DeliverQuietly() override
+    {
+        return tavrin::detail::DeviceEngine::Unheard(*m_slot.pOwner, DEVMSG_DATA);
+    }
+
     void OnDeliver() override
     {
         if (m_slot.dwDataLength == 0 || !m_slot.pData)

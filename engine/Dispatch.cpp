@@ -161,8 +161,9 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
     }
 
     // A delivery with no data does nothing in any worker, so only the
-    // region's owner is woken: each cross-processor wake-up costs more than
-    // the work it carries.
+    // region's owner is woken, and not even that one when its delivery
+    // would notify nobody: each cross-processor wake-up costs more than the
+    // work it carries.
     for (WorkerSlot& slot : m_Workers) {
         slot.pData = nullptr;
         slot.dwDataLength = 0;
@@ -172,6 +173,8 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
         WorkerSlot& owner = m_Workers[region->nWorker];
         owner.pData = pBuffer + region->dwStart;
         owner.dwDataLength = region->dwEnd - region->dwStart;
+        if (engine.DeliverQuietlyHere(region->nWorker))
+            continue;
         owner.pWaitObjects[SLOT_WAIT_DELIVER]->SetEvent();
         running = engine.WaitForAnswers(m_evDataDone, 1u << region->nWorker);
     }

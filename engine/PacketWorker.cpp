@@ -65,6 +65,15 @@ private:
         Parse(m_slot.pData, m_slot.dwDataLength);
     }
 
+    // Outside packet mode a delivery only drops the stray frame.
+    bool DeliverQuietly() override
+    {
+        if (Mode() & MODE_PACKET)
+            return false;
+        m_state = PACKET_STATE_IDLE;
+        return true;
+    }
+
     void OnExamineCommand() override
     {
         // In packet mode every command text is taken, and discarded.

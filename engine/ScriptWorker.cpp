@@ -46,11 +46,18 @@ private:
 
     void OnDeliver() override
     {
-        if (m_strExpected.IsEmpty() || !IsWaiting() || !m_slot.pData || m_slot.dwDataLength == 0 ||
-            m_nMatched < m_strExpected.GetLength())
+        if (!AnswerComplete())
             return;
         EndWait();
         Owner()->SendNotify(Owner()->GetMessageA(DEVMSG_SCRIPT_WAIT), 2, 0);
+    }
+
+    // Only the delivery that completes the answer has anything to say.
+    bool DeliverQuietly() override { return !AnswerComplete(); }
+    bool AnswerComplete() const
+    {
+        return !m_strExpected.IsEmpty() && IsWaiting() && m_slot.pData && m_slot.dwDataLength != 0 &&
+               m_nMatched >= m_strExpected.GetLength();
     }
 
     void OnExamineCommand() override

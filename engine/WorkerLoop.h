@@ -21,6 +21,9 @@ protected:
     // The loop answers scan, delivery and examine cycles after these return.
     virtual void OnScan() {}
     virtual void OnDeliver() {}
+    // OnDeliver's work when it would notify nobody, run by the dispatching
+    // thread; false (touching nothing) when the worker must deliver itself.
+    virtual bool DeliverQuietly() { return false; }
     virtual void OnExamineCommand() {}
     // Must answer pCommandDone itself, so a worker can answer before it
     // starts a long piece of work.
@@ -37,6 +40,7 @@ protected:
 
 private:
     void ScanForDispatcher() override { OnScan(); }
+    bool DeliverQuietlyForDispatcher() override { return DeliverQuietly(); }
     // Runs one event's work under the worker's seat lock.
     void Handle(DWORD dwResult);
 

@@ -248,6 +248,45 @@ TEST(DeviceLifecycle, AnIdleDevicesWorkersSleepWithoutWakeUps)
     EXPECT_EQ(ThreadsThatWake(workers, 1500), std::vector<int>{});
     device.Disconnect();
 }
+
+TEST(DeviceLifecycle, BlocksNobodyHearsOfWakeNoWorker)
+{
+    // Plain data whose notification reaches no host is scanned and
+    // delivered by the writing thread alone; one that is heard still comes
+    // from the data worker.
+    enum class Host { None, NoDataMessage, Listening };
+    for (const Host host : {Host::None, Host::NoDataMessage, Host::Listening}) {
+        SCOPED_TRACE(static_cast<int>(host));
+        WindowThread window;
+        CDevice device;
+        if (host != Host::None)
+            window.Attach(device);
+        if (host == Host::NoDataMessage)
+            device.SetMessage(DEVMSG_DATA, 0);
+        const std::vector<int> before = ProcessThreadIds();
+        ASSERT_TRUE(device.Connect());
+        const std::vector<int> workers = ThreadsSince(before);
+        ASSERT_EQ(workers.size(), static_cast<size_t>(WORKER_COUNT));
+        ASSERT_TRUE(WaitUntilOthersSleep());
+        std::vector<long> switches;
+        for (int tid : workers)
+            switches.push_back(VoluntarySwitches(tid));
+        BYTE block[256];
+        std::fill(std::begin(block), std::end(block), static_cast<BYTE>('d'));
+        for (int i = 0; i < 100; ++i)
+            ASSERT_TRUE(device.Write(block, sizeof block));
+        int woke = 0;
+        for (size_t i = 0; i < workers.size(); ++i)
+            woke += VoluntarySwitches(workers[i]) != switches[i] ? 1 : 0;
+        if (host == Host::Listening) {
+            EXPECT_TRUE(window.WaitForData(100 * sizeof block));
+            EXPECT_EQ(woke, 1);
+        } else {
+            EXPECT_EQ(woke, 0);
+        }
+        device.Disconnect();
+    }
+}
 #endif
 
 TEST(DeviceLifecycle, DisconnectExWithoutTheSwitchDisconnectsAtOnceAndSilently)
