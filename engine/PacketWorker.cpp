@@ -65,10 +65,13 @@ private:
         Parse(m_slot.pData, m_slot.dwDataLength);
     }
 
-    // Outside packet mode a delivery only drops the stray frame.
+    // Outside packet mode a delivery only drops the stray frame. One that
+    // would start the poll is left to the worker, whose wait must then
+    // take a time-out again.
     bool DeliverQuietly() override
     {
-        if (Mode() & MODE_PACKET)
+        const DWORD mode = Mode();
+        if ((mode & MODE_PACKET) || ((mode & MODE_PACKET_POLL) && m_state != PACKET_STATE_IDLE))
             return false;
         m_state = PACKET_STATE_IDLE;
         return true;

@@ -87,7 +87,14 @@ DWORD WorkerLoop::Run()
     const SeatTaken seat(DeviceEngine::SeatOf(m_slot), *this);
     DWORD tickStart = GetTickCount();
     for (;;) {
-        const DWORD result = lock.Lock(NextWait(tickStart), FALSE, 0);
+        DWORD wait;
+        {
+            // What the tick has to do depends on state a dispatcher may be
+            // changing for the worker meanwhile.
+            std::lock_guard<std::mutex> own(DeviceEngine::SeatOf(m_slot).lock);
+            wait = NextWait(tickStart);
+        }
+        const DWORD result = lock.Lock(wait, FALSE, 0);
         // The stop event wins over any request pending with it; a failed
         // wait means the objects are gone and nothing is left to wait on.
         if (result == WAIT_OBJECT_0 + SLOT_WAIT_STOP || result == WAIT_FAILED)

@@ -191,6 +191,23 @@ TEST(ScriptWaitStretch, IncomingDataStretchesTheWaitWhoeverTakesIt)
     }
 }
 
+TEST(ScriptWaitRace, AnswersArrivingWhileTheWaitIsSetUpEndIt)
+{
+    // The peer answers while the worker is still setting the wait up: the
+    // blocks are scanned meanwhile, and one of them ends the wait.
+    WindowThread window;
+    LineDevice device;
+    window.Attach(device);
+    ASSERT_TRUE(device.Connect());
+    ASSERT_TRUE(device.WriteEx("@3#OK#"));
+    Stopwatch watch;
+    do
+        device.Receive("OK");
+    while (!window.WaitForIndex(DEVMSG_SCRIPT_WAIT, 2, 5ms) && watch.Ms() < 10000);
+    EXPECT_EQ(WaitNotices(window), (std::vector<WPARAM>{0, 2}));
+    device.Disconnect();
+}
+
 TEST_F(ScriptWait, ACommandWrittenDuringTheWaitIsNotTaken)
 {
     Start("@5#OK#");
