@@ -35,6 +35,9 @@
 #include <thread>
 #include <vector>
 
+#define TAVRIN_BENCH_PROGRAM "bridge_bench"
+#include "Watchdog.h"
+
 #include "support/ChildProcess.h"
 #include "support/PtyPair.h"
 
@@ -51,38 +54,7 @@ constexpr int kStartMs = 10000;                 // a bridge's start, its link
 constexpr int kStallMs = 10000;                 // no byte for this long: the bridge has stopped
 constexpr std::chrono::seconds kRoundBound{300};
 
-// Ends the process when a round outlives its bound, whatever it waits in.
-class Watchdog {
-public:
-    Watchdog(std::string phase, std::chrono::seconds bound) : m_phase(std::move(phase))
-    {
-        m_thread = std::thread([this, bound] {
-            std::unique_lock<std::mutex> lock(m_lock);
-            if (!m_changed.wait_for(lock, bound, [this] { return m_done; })) {
-                std::fprintf(stderr, "\nbridge_bench: %s did not end within %lld s; giving up\n", m_phase.c_str(),
-                             static_cast<long long>(bound.count()));
-                std::fflush(stdout);
-                _exit(3);
-            }
-        });
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_done = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::string m_phase;
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_done = false;
-    std::thread m_thread;
-};
+using tavrin::bench::Watchdog;
 
 // The pattern, long enough that any chunk starts at any phase of it.
 const std::vector<char>& Pattern()

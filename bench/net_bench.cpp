@@ -43,6 +43,9 @@
 #include <thread>
 #include <vector>
 
+#define TAVRIN_BENCH_PROGRAM "net_bench"
+#include "Watchdog.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -56,40 +59,7 @@ constexpr size_t kFootprintConnections = 200;
 constexpr int kFootprintRounds = 4;
 constexpr DWORD kWaitMs = 10000;
 
-// Ends the process when a phase outlives its bound: a device that stops
-// reading, or a Disconnect that never returns, must not keep the benchmark
-// running for ever.
-class Watchdog {
-public:
-    Watchdog(const char* phase, std::chrono::seconds bound) : m_phase(phase)
-    {
-        m_thread = std::thread([this, bound] {
-            std::unique_lock<std::mutex> lock(m_lock);
-            if (!m_changed.wait_for(lock, bound, [this] { return m_done; })) {
-                std::fprintf(stderr, "\nnet_bench: %s did not end within %lld s; giving up\n", m_phase,
-                             static_cast<long long>(bound.count()));
-                std::fflush(stdout);
-                _exit(3);
-            }
-        });
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_done = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    const char* m_phase;
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_done = false;
-    std::thread m_thread;
-};
+using tavrin::bench::Watchdog;
 
 // ---------------------------------------------------------------------------
 // Plain sockets: the peer, and the baselines.
