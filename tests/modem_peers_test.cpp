@@ -62,6 +62,7 @@ public:
     Port& operator=(const Port&) = delete;
 
     bool Ok() const { return m_fd >= 0; }
+    int Descriptor() const { return m_fd; }
     void Close()
     {
         if (m_fd >= 0)
@@ -339,6 +340,30 @@ TEST(HayesModem, ClosingThePortHangsUpAndTheNextOpenFindsTheDefaults)
     ASSERT_TRUE(second.Valid());
     ASSERT_TRUE(SendAll(second, "again"));
     EXPECT_EQ(again.ReadCount(5), "again");
+}
+
+// A device that closes and opens again at once (as a host does between two
+// steps) has written its first command before the modem has read the close:
+// that command still finds a modem reset by the close, and the modes the
+// device set stay set.
+TEST(HayesModem, OpeningAgainAtOnceMeetsAResetModemAndKeepsThePortsModes)
+{
+    HayesModem modem(kGuardMs);
+    ASSERT_TRUE(modem.Ok()) << modem.Error();
+    for (int round = 0; round < 100; ++round) {
+        Port port(modem.SlavePath());
+        ASSERT_TRUE(port.Ok());
+        termios modes{};
+        ASSERT_EQ(tcgetattr(port.Descriptor(), &modes), 0);
+        modes.c_iflag |= PARMRK;
+        ASSERT_EQ(tcsetattr(port.Descriptor(), TCSANOW, &modes), 0);
+        // Echo off for this session only: the next one hears its command
+        // echoed.
+        ASSERT_EQ(port.Ask("ATE0\r"), "ATE0\r\r\nOK\r\n") << "round " << round;
+        ASSERT_EQ(tcgetattr(port.Descriptor(), &modes), 0);
+        ASSERT_TRUE(modes.c_iflag & PARMRK) << "the modem reset the port's modes in round " << round;
+    }
+    EXPECT_EQ(modem.PortOpens(), 100);
 }
 
 TEST(HayesModem, StopsPromptlyWithACallUp)

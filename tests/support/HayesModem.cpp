@@ -62,7 +62,8 @@ private:
     void ReadEvents();
     void Opened();
     void LastClosed();
-    void ReadPty(bool toTheEnd);
+    void ReadPty();
+    bool DrainPty(std::string& bytes);
     void FromPty(const char* bytes, size_t count);
     void DataByte(char c, Clock::time_point now);
     void CommandByte(char c);
@@ -91,6 +92,9 @@ private:
     Clock::time_point m_lastPtyByte, m_lastPlus;
     unsigned long m_rate = 0;   // of the bytes being read
     int m_lastCloses = 0;
+    // Found at a close when the device had opened the port again already:
+    // the new session's first bytes, kept until its open is read.
+    std::string m_nextSession;
 };
 
 void HayesModem::Engine::Reset()
@@ -160,6 +164,7 @@ void HayesModem::Engine::Run()
             continue;
         if (fds[0].revents != 0)
             return;
+        const int closesBefore = m_lastCloses;
         if (fds[1].revents != 0)
             ReadEvents();
         if (m_stopping)
@@ -169,19 +174,19 @@ void HayesModem::Engine::Run()
             if (revents & (POLLHUP | POLLERR)) {
                 // The slave's last holder is gone. Its close event is queued
                 // by now (the kernel reports it before the release that
-                // raises POLLHUP); should it somehow be missing, the hang-up
-                // is taken from the master alone rather than spin. A device
-                // that opened again at once has its open read in the same
-                // go: that session is not the one that hung up.
-                const int closed = m_lastCloses;
+                // raises POLLHUP), and a close read anywhere in this round,
+                // above or here, is this hang-up: the state may already be
+                // a new session's, opened at once after, which this POLLHUP
+                // must not end. Should the event somehow be missing, the
+                // hang-up is taken from the master alone rather than spin.
                 ReadEvents();
-                if (m_state != State::PortClosed && m_lastCloses == closed) {
+                if (m_state != State::PortClosed && m_lastCloses == closesBefore) {
                     m_holders = 0;
                     LastClosed();
                 }
             } else {
                 if (revents & POLLIN)
-                    ReadPty(false);
+                    ReadPty();
                 if (revents & POLLOUT)
                     FlushPty();
             }
@@ -243,6 +248,11 @@ void HayesModem::Engine::Opened()
 {
     if (m_state == State::PortClosed)
         SetState(State::Command);
+    if (!m_nextSession.empty()) {
+        std::string bytes;
+        bytes.swap(m_nextSession);
+        FromPty(bytes.data(), bytes.size());
+    }
 }
 
 void HayesModem::Engine::LastClosed()
@@ -250,8 +260,19 @@ void HayesModem::Engine::LastClosed()
     if (m_state == State::PortClosed)
         return;
     ++m_lastCloses;
-    // What the device wrote before it closed still counts.
-    ReadPty(true);
+    // What the device wrote before it closed still counts, in the session
+    // it ended. A device that closed and opened again at once may have
+    // written its next command by now, into the same buffer: then nothing
+    // tells the two sessions' bytes apart, and all go to the new session,
+    // which must meet a modem already reset (its open event is next).
+    std::string bytes;
+    if (DrainPty(bytes)) {
+        m_nextSession += bytes;
+    } else if (!bytes.empty()) {
+        FromPty(bytes.data(), bytes.size());
+        if (m_tcp >= 0 && !m_toTcp.empty())
+            FlushTcp();
+    }
     // DTR dropped: the call ends, and the modem starts over from its
     // defaults, the way modems are usually set to act on DTR (&D3).
     DropCall();
@@ -259,22 +280,36 @@ void HayesModem::Engine::LastClosed()
     m_line.clear();
     m_lineTooLong = false;
     Reset();
-    // A device that does not set its own modes finds the port raw, as a
-    // serial port would be; the master's modes are the slave's.
-    termios raw{};
-    if (tcgetattr(m_owner.m_master, &raw) == 0) {
-        cfmakeraw(&raw);
-        tcsetattr(m_owner.m_master, TCSANOW, &raw);
-    }
+    // The port's modes stay as the device left them, as a serial port's do.
+    // The master's modes are the slave's: making them raw again here could
+    // land after a device that opened again at once had set its own.
     Publish([&] { ++m_owner.m_closes; });
     SetState(State::PortClosed);
 }
 
-void HayesModem::Engine::ReadPty(bool toTheEnd)
+// Takes what the master holds. Past the end, a read fails with EIO while
+// nobody holds the slave and with EAGAIN once somebody does: true when the
+// device has opened the port again.
+bool HayesModem::Engine::DrainPty(std::string& bytes)
 {
     char buffer[4096];
     for (;;) {
-        if (!toTheEnd && m_toTcp.size() >= kHighWater)
+        const ssize_t n = read(m_owner.m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+void HayesModem::Engine::ReadPty()
+{
+    char buffer[4096];
+    for (;;) {
+        if (m_toTcp.size() >= kHighWater)
             return;
         const ssize_t n = read(m_owner.m_master, buffer, sizeof buffer);
         if (n > 0) {

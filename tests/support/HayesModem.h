@@ -4,6 +4,10 @@
 // under test opens it, writes AT commands and reads the results, and
 // closing it is dropping DTR (the last holder of the slave closes it, the
 // master sees the hang-up), which ends any call and restores the defaults.
+// A device that closes and at once opens again meets a modem already reset;
+// should it write before the modem has read the close, any of its earlier
+// bytes still unread go to the new session too, as nothing tells them apart.
+// The port's modes are the device's, kept from one open to the next.
 //
 //   tavrin::test::HayesModem modem(100);          // guard time 100 ms
 //   ASSERT_TRUE(modem.Ok()) << modem.Error();
