@@ -182,6 +182,16 @@ void CDevice::LinkDevice(CDevice* pOther)
     DeviceEngine::Link(*this, pOther);
 }
 
+void CDevice::SetTransparent(BOOL bTransparent)
+{
+    m_pEngine->SetTransparent(bTransparent != FALSE);
+}
+
+BOOL CDevice::IsTransparent()
+{
+    return DeviceEngine::Transparent(*this) ? TRUE : FALSE;
+}
+
 BOOL CDevice::IsLinkedDevice()
 {
     return m_pLinkedDevice.load() ? TRUE : FALSE;

@@ -203,6 +203,14 @@ protected:
 public:
     void DisconnectEx();
     void LinkDevice(CDevice* pOther);
+    // Under a transparent device every received byte is data: outside
+    // packet mode no stray frame is taken out of the stream, and a linked
+    // partner is written zero bytes instead of being sent breaks. Packet
+    // mode, when turned on, works as ever. Off by default; kept across
+    // connections and packet links, and not part of the archived settings.
+    // Any thread.
+    void SetTransparent(BOOL bTransparent);
+    BOOL IsTransparent();
 
     // Notifications. Indices outside 0..10 are ignored by SetMessage and
     // read as 0 by GetMessageA.

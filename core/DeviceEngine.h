@@ -51,6 +51,8 @@ public:
 
     // What the workers read of their device beyond its public operations.
     static DWORD Mode(const CDevice& device) { return device.m_dwMode.load(); }
+    static bool Transparent(const CDevice& device) { return device.m_pEngine->m_transparent.load(); }
+    void SetTransparent(bool transparent) { m_transparent = transparent; }
     // A notification of this kind would reach nobody: the host set no
     // message number for it, or no window.
     static bool Unheard(CDevice& device, int nIndex)
@@ -185,6 +187,8 @@ private:
     CEvent m_evRetime[WORKER_COUNT];
     ScanSeat m_seats[WORKER_COUNT];
     std::atomic<int> m_idleWatchers{0};
+    // Kept here rather than in the device, whose layout hosts derive from.
+    std::atomic<bool> m_transparent{false};
     // The thread running a data or command cycle, 0 when none.
     std::atomic<DWORD> m_cycleThread{0};
 

@@ -187,7 +187,11 @@ void CDevice::DataDone(BYTE* pBuffer, DWORD dwLength)
     // The partner is held for the whole forward: its Disconnect waits for
     // the forward to end, so it cannot go while these calls run.
     const tavrin::detail::PartnerForward forward(*this);
-    if (CDevice* partner = forward.Partner()) {
+    CDevice* partner = forward.Partner();
+    if (partner && engine.Transparent(*this)) {
+        if (forward.StillLinked())
+            partner->Write(pBuffer, dwLength);
+    } else if (partner) {
         // A 0x00 byte stands for a break on the line, so a pair of linked
         // devices carries breaks across.
         std::uint64_t runStart = 0;

@@ -38,6 +38,8 @@ private:
             return;
         DWORD start = 0;
         if (!(Mode() & MODE_PACKET)) {
+            if (tavrin::detail::DeviceEngine::Transparent(*Owner()))
+                return;
             // Every block of plain data is searched whole on the receiving
             // thread: the library's search is several bytes a step.
             const void* soh = std::memchr(data, PACKET_SOH, length);

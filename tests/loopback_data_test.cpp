@@ -93,6 +93,43 @@ TEST(LoopbackData, ALinkedDeviceGetsRunsAsWritesAndZeroBytesAsBreaks)
     EXPECT_EQ(partner.Ops().size(), 10u);
 }
 
+TEST(LoopbackData, ATransparentDeviceTakesEveryByteAsDataAndForwardsZeroBytes)
+{
+    std::string all;
+    for (int b = 0; b < 256; ++b)
+        all += static_cast<char>(b);
+    // By default a stray frame (SOH up to CAN) is taken out of what the host
+    // sees, and the partner gets the zero byte as a break.
+    const struct {
+        BOOL transparent;
+        std::string hostSees;
+        std::vector<std::string> partnerOps;
+    } cases[] = {
+        {FALSE, all.substr(0, 1) + all.substr(PACKET_CAN + 1), {"B", "W:" + all.substr(1)}},
+        {TRUE, all, {"W:" + all}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.transparent);
+        WindowThread window;
+        CDevice device;
+        RecordingDevice partner;
+        window.Attach(device);
+        device.SetTransparent(c.transparent);
+        EXPECT_EQ(device.IsTransparent(), c.transparent);
+        ASSERT_TRUE(device.Connect());
+        device.LinkDevice(&partner);
+        // A packet link on and off again leaves the setting as it was.
+        device.ChangeMode(MODE_PACKET);
+        device.ChangeMode(0);
+        std::string bytes = all;
+        ASSERT_TRUE(device.Write(reinterpret_cast<BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size())));
+        EXPECT_EQ(window.DataBytes(), c.hostSees);
+        EXPECT_EQ(partner.Ops(), c.partnerOps);
+        EXPECT_EQ(device.IsTransparent(), c.transparent);
+        device.Disconnect();
+    }
+}
+
 TEST(LoopbackData, DisconnectOnTheWindowThreadWhileAWriteNotifiesItDoesNotDeadlock)
 {
     WindowThread window;
