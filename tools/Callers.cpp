@@ -1,6 +1,6 @@
 #include "Callers.h"
 
-#include "NetVocabulary.h"
+#include <tavrin/net/Lan.h>
 
 namespace tavrin::tool {
 
@@ -18,7 +18,6 @@ CallerDesk::~CallerDesk()
 
 void CallerDesk::TakeCall(CDevice& listener)
 {
-#if TAVRIN_TOOL_HAS_LAN
     // A call that comes in while the listener is being disconnected is left
     // pending: the listener's disconnect ends it.
     if (m_stopped)
@@ -66,9 +65,6 @@ void CallerDesk::TakeCall(CDevice& listener)
         }
     }
     Decide(caller, text.str(), granted);
-#else
-    (void)listener;
-#endif
 }
 
 void CallerDesk::Decide(Caller& caller, const std::string& accessText, bool granted)

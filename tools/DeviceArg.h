@@ -14,7 +14,8 @@
 #include <cstdint>
 #include <string>
 
-#include "SerialVocabulary.h"
+#include <tavrin/platform/Comm.h>
+#include <tavrin/serial/Com.h>
 
 namespace tavrin::tool {
 

@@ -6,7 +6,6 @@ namespace tavrin::tool {
 
 namespace {
 
-#if TAVRIN_TOOL_HAS_LAN
 // The socket error of the failed call, when it left one.
 std::string SocketErrorSuffix()
 {
@@ -45,7 +44,6 @@ bool ConnectLan(CLan& lan, const DeviceArgument& argument, std::string& error)
         return false;
     }
 }
-#endif
 
 }  // namespace
 
@@ -54,14 +52,8 @@ std::unique_ptr<CDevice> CreateDevice(const DeviceArgument& argument, std::strin
     if (argument.kind == DeviceArgument::Kind::Loopback)
         return std::make_unique<CDevice>();
     if (argument.IsSocket()) {
-#if TAVRIN_TOOL_HAS_LAN
         return std::make_unique<CLan>();
-#else
-        error = "this build of the library has no sockets yet";
-        return nullptr;
-#endif
     }
-#if TAVRIN_TOOL_HAS_SERIAL
     (void)error;
     const SerialArgument& serial = argument.serial;
     // The port number only names the device ("COM3:..."); the path decides
@@ -69,10 +61,6 @@ std::unique_ptr<CDevice> CreateDevice(const DeviceArgument& argument, std::strin
     const int number = ComPortNumber(serial.path);
     return std::make_unique<CCom>(static_cast<BYTE>(number != 0 ? number : 1),
                                   serial.hasBaudRate ? serial.baudRate : 9600);
-#else
-    error = "this build of the library has no serial ports yet";
-    return nullptr;
-#endif
 }
 
 bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string& error)
@@ -84,14 +72,8 @@ bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string&
         return false;
     }
     if (argument.IsSocket()) {
-#if TAVRIN_TOOL_HAS_LAN
         return ConnectLan(static_cast<CLan&>(device), argument, error);
-#else
-        error = "this build of the library has no sockets yet";
-        return false;
-#endif
     }
-#if TAVRIN_TOOL_HAS_SERIAL
     const SerialArgument& serial = argument.serial;
     auto& com = static_cast<CCom&>(device);
     SetLastError(0);
@@ -110,11 +92,6 @@ bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string&
     if (code != 0)
         error += " (error " + std::to_string(code) + ")";
     return false;
-#else
-    (void)device;
-    error = "this build of the library has no serial ports yet";
-    return false;
-#endif
 }
 
 std::string DescribeDevice(const DeviceArgument& argument)
@@ -145,14 +122,8 @@ bool RefuseTelnetOptions(CDevice& device, const DeviceArgument& argument, std::s
         error = std::string("--telnet-refuse needs a tcp: or listen: device, not ") + KindName(argument.kind);
         return false;
     }
-#if TAVRIN_TOOL_HAS_LAN
     static_cast<CLan&>(device).SetRefuseTelnetOptions(TRUE);
     return true;
-#else
-    (void)device;
-    error = "this build of the library has no sockets yet";
-    return false;
-#endif
 }
 
 bool CheckNetOptions(const DeviceArgument& argument, bool hasAllow, bool telnetRefuse, std::string& error)

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "DeviceArg.h"
-#include "NetVocabulary.h"
+#include <tavrin/net/Lan.h>
 
 namespace tavrin::tool {
 

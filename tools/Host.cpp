@@ -1,5 +1,7 @@
 #include "Host.h"
 
+#include <thread>
+
 namespace tavrin::tool {
 
 const char* NotificationName(int nIndex)
@@ -201,6 +203,16 @@ std::string Host::Describe(int device, int index, WPARAM wParam, LPARAM lParam) 
         break;
     }
     return line;
+}
+
+void RunWhilePumping(Host& host, const std::function<void()>& work)
+{
+    std::thread worker([&] {
+        work();
+        PostMessageA(host.Window(), kHostDone, 0, 0);
+    });
+    host.RunUntilDone();
+    worker.join();
 }
 
 }  // namespace tavrin::tool

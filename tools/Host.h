@@ -80,4 +80,9 @@ private:
     std::map<int, std::string> m_values;
 };
 
+// Runs work on a second thread while this one pumps the host window; the
+// workers notify that window synchronously, so the thread that owns it must
+// not be the one that writes.
+void RunWhilePumping(Host& host, const std::function<void()>& work);
+
 }  // namespace tavrin::tool
