@@ -72,6 +72,8 @@ bool ResolveSerialPath(const SerialArgument& serial, std::string& path, std::str
 #ifndef _WIN32
     if (serial.byUsb)
         return FindUsbPort(SysfsRoot(), serial.usb, path, error);
+#else
+    (void)error;   // the parser refuses usb: here
 #endif
     path = serial.path;
     return true;
