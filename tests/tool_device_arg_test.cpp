@@ -137,6 +137,48 @@ TEST(ToolDeviceArg, ColonsInsideAPathStayInThePath)
     EXPECT_EQ(withRate.baudRate, 19200u);
 }
 
+// What follows PID: a serial number, settings, or both; a lone field is the
+// settings when it reads as settings.
+TEST(ToolDeviceArg, UsbIdentityGrammar)
+{
+#ifdef _WIN32
+    // No sysfs to look the ids up in.
+    EXPECT_NE(Refusal("serial:usb:0403:6001").find("on Windows name its COM port"), std::string::npos);
+    return;
+#endif
+    struct Case {
+        const char* text;
+        const char* vendor;
+        const char* product;
+        const char* serial;
+        std::uint32_t baud;   // 0: the stored settings
+    };
+    const Case cases[] = {
+        {"serial:usb:0403:6001", "0403", "6001", "", 0},
+        {"serial:usb:403:ABCD", "0403", "abcd", "", 0},
+        {"serial:usb:0403:6001:A50285BI", "0403", "6001", "A50285BI", 0},
+        {"serial:usb:0403:6001:115200", "0403", "6001", "", 115200},
+        {"serial:usb:0403:6001:9600,7,E,1", "0403", "6001", "", 9600},
+        {"serial:usb:0403:6001:12345:", "0403", "6001", "12345", 0},
+        {"serial:usb:0403:6001:12345:57600", "0403", "6001", "12345", 57600},
+        {"serial:usb:0403:6001::57600", "0403", "6001", "", 57600},
+    };
+    for (const Case& c : cases) {
+        const DeviceArgument argument = Parse(c.text);
+        EXPECT_TRUE(argument.serial.byUsb) << c.text;
+        EXPECT_EQ(argument.serial.path, "") << c.text;
+        EXPECT_EQ(argument.serial.usb.vendorId, c.vendor) << c.text;
+        EXPECT_EQ(argument.serial.usb.productId, c.product) << c.text;
+        EXPECT_EQ(argument.serial.usb.serialNumber, c.serial) << c.text;
+        EXPECT_EQ(argument.serial.hasBaudRate, c.baud != 0) << c.text;
+        if (c.baud != 0)
+            EXPECT_EQ(argument.serial.baudRate, c.baud) << c.text;
+    }
+    for (const char* text : {"serial:usb:", "serial:usb:0403", "serial:usb:04031:6001", "serial:usb:0x03:6001",
+                             "serial:usb:0403:6001:A:1:2", "serial:usb:0403:6001:", "serial:usb:0403:6001:A:9600,8"})
+        EXPECT_NE(Refusal(text), "") << text;
+}
+
 TEST(ToolDeviceArg, MalformedArgumentsSayWhatIsWrong)
 {
     EXPECT_NE(Refusal("modem").find("unknown device"), std::string::npos);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "DeviceArg.h"
 #include "SerialPorts.h"
 #include "support/ChildProcess.h"
 
@@ -206,6 +207,75 @@ TEST_F(ToolPorts, TheHostSaysWhenThereAreNone)
     EXPECT_EQ(ports.WaitForExit(20000), 0);
     EXPECT_EQ(ports.Stdout(), "");
     EXPECT_NE(ports.Stderr().find("no serial devices"), std::string::npos);
+}
+
+// A second FTDI adapter of the same model, with a serial number that reads
+// as a baud rate: the ids alone no longer tell the two apart.
+void AddSecondFtdi(FakeSysfs& sys)
+{
+    const fs::path ftdi = "devices/pci0000:00/0000:00:14.0/usb1/1-4";
+    sys.File(ftdi / "idVendor", "0403");
+    sys.File(ftdi / "idProduct", "6001");
+    sys.File(ftdi / "serial", "12345");
+    sys.File(ftdi / "bNumInterfaces", " 1");
+    sys.Driver(ftdi / "1-4:1.0/ttyUSB1", "usb-serial", "ftdi_sio");
+    sys.Tty("ttyUSB1", ftdi / "1-4:1.0/ttyUSB1");
+}
+
+TEST_F(ToolPorts, UsbIdentitiesResolveToOneDeviceOrSayWhy)
+{
+    AddSecondFtdi(m_sys);
+    struct Case {
+        const char* device;
+        const char* path;    // nullptr: refused with the text below
+        const char* refusal;
+    };
+    const Case cases[] = {
+        {"serial:usb:0403:6001:A50285BI", "/dev/ttyUSB0", nullptr},
+        {"serial:usb:0403:6001:A50285BI:115200", "/dev/ttyUSB0", nullptr},
+        {"serial:usb:0403:6001:12345:", "/dev/ttyUSB1", nullptr},
+        {"serial:usb:2341:43", "/dev/ttyACM0", nullptr},
+        {"serial:usb:2341:0043:9600,8,N,1", "/dev/ttyACM0", nullptr},
+        {"serial:usb:0403:6001", nullptr,
+         "usb 0403:6001 is ambiguous: 2 devices match:\n"
+         "  /dev/ttyUSB0    ftdi_sio      usb 0403:6001 \"FTDI\" \"FT232R USB UART\" serial A50285BI\n"
+         "  /dev/ttyUSB1    ftdi_sio      usb 0403:6001 serial 12345\n"},
+        // A lone number after PID is the baud rate, not a serial number.
+        {"serial:usb:0403:6001:12345", nullptr, "is ambiguous"},
+        {"serial:usb:0403:6001:NOSUCH", nullptr, "no serial device is usb 0403:6001 serial NOSUCH"},
+        {"serial:usb:0403:6015", nullptr, "no serial device is usb 0403:6015"},
+    };
+    for (const Case& c : cases) {
+        tavrin::tool::DeviceArgument argument;
+        std::string error;
+        ASSERT_TRUE(tavrin::tool::ParseDeviceArgument(c.device, argument, error)) << c.device << ": " << error;
+        std::string path;
+        const bool found = tavrin::tool::FindUsbPort(m_sys.Root(), argument.serial.usb, path, error);
+        if (c.path != nullptr) {
+            EXPECT_TRUE(found) << c.device << ": " << error;
+            EXPECT_EQ(path, c.path) << c.device;
+        } else {
+            EXPECT_FALSE(found) << c.device;
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << c.device << ": " << error;
+        }
+    }
+}
+
+TEST_F(ToolPorts, TermOpensTheAdapterItsIdentityNames)
+{
+    AddSecondFtdi(m_sys);
+    for (const auto& [device, expected] :
+         {std::pair<std::string, std::string>{"serial:usb:0403:6001", "/dev/ttyUSB1    ftdi_sio"},
+          {"serial:usb:0403:6001:A50285BI", "cannot open /dev/ttyUSB0"}}) {
+        tavrin::test::ChildOptions options;
+        options.argv = {TAVRIN_CLI_PATH, "term", device};
+        options.environment = {{"TAVRIN_SYSFS_ROOT", m_sys.Root().string()}, {"TAVRIN_LOCK_DIR", m_dir.Path()}};
+        tavrin::test::ChildProcess term(options);
+        ASSERT_TRUE(term.Started()) << term.Error();
+        term.CloseStdin();
+        EXPECT_EQ(term.WaitForExit(20000), 1) << term.Stderr();
+        EXPECT_NE(term.Stderr().find(expected), std::string::npos) << term.Stderr();
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
+#include "Reconnect.h"
 #include "SignalWatch.h"
 
 namespace tavrin::tool {
@@ -29,6 +30,7 @@ struct Side {
     std::unique_ptr<CallerDesk> callers;
     CDevice* end = nullptr;         // what is linked: the device, or the caller
     int callerId = 0;               // the linked caller's, for notices
+    std::unique_ptr<Reconnector> reconnector;
 
     bool Listening() const { return argument.kind == DeviceArgument::Kind::Listen; }
     std::string EndName() const
@@ -54,6 +56,12 @@ int RunBridge(const BridgeOptions& options)
     }
     if (!options.allow.empty() && !sides[0].Listening() && !sides[1].Listening()) {
         std::fprintf(stderr, "tavrin bridge: --allow picks the callers of a listen: device, and neither side is one\n");
+        return 2;
+    }
+
+    if (options.reconnect && !Reconnector::Refusal(sides[0].argument).empty() &&
+        !Reconnector::Refusal(sides[1].argument).empty()) {
+        std::fprintf(stderr, "tavrin bridge: %s\n", Reconnector::Refusal(sides[0].argument).c_str());
         return 2;
     }
 
@@ -86,6 +94,29 @@ int RunBridge(const BridgeOptions& options)
         // each notification would stop the block's cycle for a round trip
         // to the host's thread.
         side.device->SetMessage(DEVMSG_DATA, 0);
+        if (options.reconnect && Reconnector::Refusal(side.argument).empty()) {
+            Side& other = sides[1 - i];
+            // The other side's callers stay connected and are told.
+            const auto tell = [&other, word = std::string(Reconnector::SideWord(side.argument))](const char* what) {
+                std::string line = "tavrin: " + word + " side " + what + "\r\n";
+                if (!other.callers)
+                    return;
+                for (const auto& caller : other.callers->Admitted())
+                    caller->Write(reinterpret_cast<BYTE*>(line.data()), static_cast<DWORD>(line.size()));
+            };
+            Reconnector::Hooks hooks{[&side](const std::string& text) { Notice(side.name + ": " + text); },
+                                     [&side, tell] {
+                                         side.end->LinkDevice(nullptr);
+                                         side.end = nullptr;
+                                         tell("gone, waiting");
+                                     },
+                                     [&side, &relink, tell] {
+                                         side.end = side.device.get();
+                                         tell("back");
+                                         relink();
+                                     }};
+            side.reconnector = std::make_unique<Reconnector>(host, *side.device, side.argument, std::move(hooks));
+        }
         if (!side.Listening())
             continue;
         CallerDesk::Hooks hooks;
@@ -128,7 +159,9 @@ int RunBridge(const BridgeOptions& options)
                 Notice(side.name + (side.Listening() ? ": listening" : ": connected"));
                 break;
             case DEVMSG_DISCONNECTED:
-                if (!closing) {
+                if (!closing && side.reconnector) {
+                    side.reconnector->Lost();
+                } else if (!closing) {
                     Notice(side.name + ": the link dropped");
                     linkDropped = true;
                     PostMessageA(host.Window(), kHostDone, 0, 0);
@@ -150,6 +183,8 @@ int RunBridge(const BridgeOptions& options)
         closing = true;
         signals.Stop();
         for (Side& side : sides) {
+            if (side.reconnector)
+                side.reconnector->Stop();
             if (side.callers)
                 side.callers->StopTaking();
         }

@@ -13,6 +13,10 @@ struct BridgeOptions {
     std::string first, second;
     // The callers a listen: side admits; no rules: every caller.
     std::vector<AccessRule> allow;
+    // A serial: or tcp: side that goes away is waited for and opened again
+    // (Reconnect.h); the other side stays up, and a listen: side's callers
+    // are told in a line of text when it goes and when it is back.
+    bool reconnect = false;
 };
 
 // Each device forwards what it receives to the other through the library's

@@ -23,10 +23,15 @@ void AddBridgeCommand(CLI::App& app, int& status)
     // Kept as an option so that it is refused with the reason.
     command->add_flag("--telnet-refuse", texts->refuseTelnet, "not on a bridge: linked devices pass Telnet "
                                                               "commands on unchanged");
+    command->add_flag("--reconnect", texts->options.reconnect,
+                      "wait for a serial:/tcp: side that goes away and open it again");
     command->footer(std::string("A zero byte goes as a break (on a socket, a zero byte again); a listen: side\n"
                                 "links one caller at a time and turns others away. Notices go to stderr. Ends\n"
                                 "on SIGINT/SIGTERM (status 0) or when a link drops by itself (status 1); a\n"
-                                "caller leaving is not that.\n\n") +
+                                "caller leaving is not that. With --reconnect a serial:/tcp: side that goes\n"
+                                "away is waited for as in term --reconnect while the other side stays up; a\n"
+                                "listen: side's callers get a line \"tavrin: serial side gone, waiting\" and\n"
+                                "\"... back\".\n\n") +
                     kDeviceHelp);
     command->callback([&status, texts] {
         std::string error;

@@ -21,7 +21,7 @@ constexpr NetPrefix kNetPrefixes[] = {{"tcp:", DeviceArgument::Kind::Tcp},
                                       {"broadcast:", DeviceArgument::Kind::Broadcast}};
 
 constexpr char kKnownDevices[] =
-    "loopback, serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]], tcp:HOST:PORT, listen:PORT, udp-reply:PORT:TEXT, "
+    "loopback, serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]], serial:usb:VID:PID[:SERIAL][:BAUD...], tcp:HOST:PORT, listen:PORT, udp-reply:PORT:TEXT, "
     "broadcast:PORT:TEXT";
 
 std::vector<std::string> Split(const std::string& text, char separator)
@@ -354,9 +354,68 @@ std::string DescribeAccessRule(const AccessRule& rule)
     return Dotted(rule.address) + "/" + std::to_string(PrefixLength(HostOrder(rule.mask)));
 }
 
+namespace {
+
+bool ParseUsbId(const std::string& text, const char* what, std::string& id, std::string& error)
+{
+    const bool hex = !text.empty() && text.size() <= 4 &&
+                     std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isxdigit(c) != 0; });
+    if (!hex) {
+        error = std::string("the ") + what + " must be 1 to 4 hex digits as `tavrin ports` shows it (0403), got '" +
+                text + "'";
+        return false;
+    }
+    id = std::string(4 - text.size(), '0') + Lower(text);
+    return true;
+}
+
+}  // namespace
+
+bool ParseUsbArgument(const std::string& text, SerialArgument& result, std::string& error)
+{
+    result = SerialArgument{};
+    result.byUsb = true;
+    const std::vector<std::string> fields = Split(text, ':');
+    if (fields.size() < 2 || fields.size() > 4) {
+        error = "expected serial:usb:VID:PID[:SERIAL][:BAUD[,DATA,PARITY,STOP[,FLOW]]], for example "
+                "serial:usb:0403:6001:A50285BI:115200";
+        return false;
+    }
+    if (!ParseUsbId(fields[0], "vendor id", result.usb.vendorId, error) ||
+        !ParseUsbId(fields[1], "product id", result.usb.productId, error))
+        return false;
+    std::string settings;
+    if (fields.size() == 4) {
+        result.usb.serialNumber = fields[2];
+        settings = fields[3];
+    } else if (fields.size() == 3) {
+        if (fields[2].empty()) {
+            error = "nothing follows the last ':'; expected serial:usb:VID:PID[:SERIAL][:BAUD...]";
+            return false;
+        }
+        (LooksLikeSettings(fields[2]) ? settings : result.usb.serialNumber) = fields[2];
+    }
+    return settings.empty() || ParseSettings(settings, result, error);
+}
+
+std::string DescribeUsbIdentity(const UsbIdentity& usb)
+{
+    return "usb " + usb.vendorId + ":" + usb.productId +
+           (usb.serialNumber.empty() ? std::string() : " serial " + usb.serialNumber);
+}
+
 bool ParseSerialArgument(const std::string& text, SerialArgument& result, std::string& error)
 {
     result = SerialArgument{};
+    if (text.rfind("usb:", 0) == 0) {
+#ifdef _WIN32
+        error = "serial:usb: finds an adapter in the Linux sysfs; on Windows name its COM port (`tavrin ports` "
+                "lists them)";
+        return false;
+#else
+        return ParseUsbArgument(text.substr(4), result, error);
+#endif
+    }
     const size_t colon = text.rfind(':');
     std::string path = text;
     if (colon != std::string::npos) {

@@ -1,6 +1,8 @@
 // The DEVICE argument of the tavrin host's commands:
 //   loopback
 //   serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]]
+//   serial:usb:VID:PID[:SERIAL][:BAUD[,DATA,PARITY,STOP[,FLOW]]]
+//                          a USB adapter by its ids, found at every open
 //   tcp:HOST:PORT          a TCP client
 //   listen:PORT            a TCP server that takes callers
 //   udp-reply:PORT:TEXT    a datagram socket answering every datagram with TEXT
@@ -19,8 +21,16 @@
 
 namespace tavrin::tool {
 
+// A USB adapter as `tavrin ports` shows it: VID and PID as four lower-case
+// hex digits, the serial number as written (empty: any).
+struct UsbIdentity {
+    std::string vendorId, productId, serialNumber;
+};
+
 struct SerialArgument {
-    std::string path;
+    std::string path;    // empty for an adapter named by usb
+    bool byUsb = false;
+    UsbIdentity usb;
     bool hasBaudRate = false;
     std::uint32_t baudRate = 9600;
     // DATA,PARITY,STOP[,FLOW] were given: the port is opened with a DCB
@@ -64,6 +74,15 @@ struct AccessRule {
 bool ParseDeviceArgument(const std::string& text, DeviceArgument& result, std::string& error);
 // The part after "serial:".
 bool ParseSerialArgument(const std::string& text, SerialArgument& result, std::string& error);
+// The part after "serial:usb:". The grammar: VID:PID, then an optional
+// SERIAL and optional settings. A lone field after PID is the settings
+// when it reads as settings (it starts with a digit and is all digits, or
+// it has a comma), else the serial number; a serial number that reads as
+// settings is followed by its settings or by an empty field
+// (usb:0403:6001:12345: takes the stored settings).
+bool ParseUsbArgument(const std::string& text, SerialArgument& result, std::string& error);
+// "usb 0403:6001 serial A50285BI" for messages.
+std::string DescribeUsbIdentity(const UsbIdentity& usb);
 // The part after "tcp:", "listen:", "udp-reply:" or "broadcast:".
 bool ParseNetArgument(DeviceArgument::Kind kind, const std::string& text, NetArgument& result, std::string& error);
 // A port number, 1..65535, in decimal digits.

@@ -1,6 +1,10 @@
 #include "Devices.h"
 
 #include "Host.h"
+#include "PortLock.h"
+#ifndef _WIN32
+#include "SerialPorts.h"
+#endif
 
 namespace tavrin::tool {
 
@@ -63,6 +67,18 @@ std::unique_ptr<CDevice> CreateDevice(const DeviceArgument& argument, std::strin
                                   serial.hasBaudRate ? serial.baudRate : 9600);
 }
 
+bool ResolveSerialPath(const SerialArgument& serial, std::string& path, std::string& error)
+{
+#ifndef _WIN32
+    if (serial.byUsb)
+        return FindUsbPort(SysfsRoot(), serial.usb, path, error);
+#else
+    (void)error;   // the parser refuses usb: here
+#endif
+    path = serial.path;
+    return true;
+}
+
 bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string& error)
 {
     if (argument.kind == DeviceArgument::Kind::Loopback) {
@@ -76,19 +92,23 @@ bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string&
     }
     const SerialArgument& serial = argument.serial;
     auto& com = static_cast<CCom&>(device);
+    std::string path;
+    if (!ResolveSerialPath(serial, path, error) || !LockPort(&device, path, error))
+        return false;
     SetLastError(0);
     BOOL connected = FALSE;
     if (serial.hasLineSettings) {
         DCB dcb;
         FillDcb(serial, dcb);
-        connected = com.Connect(serial.path.c_str(), &dcb);
+        connected = com.Connect(path.c_str(), &dcb);
     } else {
-        connected = com.Connect(serial.path.c_str(), NULL);
+        connected = com.Connect(path.c_str(), NULL);
     }
     if (connected && com.IsConnected())
         return true;
     const DWORD code = GetLastError();
-    error = "cannot open " + serial.path + " with " + DescribeSettings(serial);
+    UnlockPort(&device);
+    error = "cannot open " + path + " with " + DescribeSettings(serial);
     if (code != 0)
         error += " (error " + std::to_string(code) + ")";
     return false;
@@ -101,7 +121,8 @@ std::string DescribeDevice(const DeviceArgument& argument)
     case DeviceArgument::Kind::Loopback:
         return "loopback";
     case DeviceArgument::Kind::Serial:
-        return argument.serial.path + " at " + DescribeSettings(argument.serial);
+        return (argument.serial.byUsb ? DescribeUsbIdentity(argument.serial.usb) : argument.serial.path) + " at " +
+               DescribeSettings(argument.serial);
     case DeviceArgument::Kind::Tcp:
         return "TCP " + net.host + ":" + std::to_string(net.port);
     case DeviceArgument::Kind::Listen:

@@ -17,10 +17,15 @@ namespace tavrin::tool {
 // library cannot make it.
 std::unique_ptr<CDevice> CreateDevice(const DeviceArgument& argument, std::string& error);
 // Loopback: Connect(). Serial: Connect(path, &dcb) with the settings given,
-// or Connect(path, NULL) with the stored ones (the baud rate given, if any).
+// or Connect(path, NULL) with the stored ones (the baud rate given, if any),
+// the path resolved and its UUCP lock taken first (PortLock.h; UnlockPort
+// with the device gives it up).
 // tcp: Connect(host, port); listen: DoListening(port); udp-reply:
 // AutoReply(port, text); broadcast: SendBroadcast(text, port).
 bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string& error);
+// The path to open: the one given, or the device an adapter named by its
+// USB ids is at now.
+bool ResolveSerialPath(const SerialArgument& serial, std::string& path, std::string& error);
 // "loopback", "/dev/ttyUSB0 at 115200,8,N,1,none", "TCP 127.0.0.1:23".
 std::string DescribeDevice(const DeviceArgument& argument);
 // The --telnet-refuse option, before the device is connected. Only the

@@ -182,4 +182,35 @@ std::string FormatSerialPort(const SerialPortInfo& port)
     return line;
 }
 
+bool FindUsbPort(const fs::path& sysfsRoot, const UsbIdentity& usb, std::string& devicePath, std::string& error)
+{
+    const auto ports = ListSerialPorts(sysfsRoot, false, error);
+    if (!error.empty())
+        return false;
+    const auto lower = [](std::string text) {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return text;
+    };
+    std::vector<const SerialPortInfo*> matches;
+    for (const SerialPortInfo& port : ports) {
+        if (port.usb && lower(port.vendorId) == usb.vendorId && lower(port.productId) == usb.productId &&
+            (usb.serialNumber.empty() || port.serialNumber == usb.serialNumber))
+            matches.push_back(&port);
+    }
+    if (matches.size() == 1) {
+        devicePath = matches[0]->devicePath;
+        return true;
+    }
+    if (matches.empty()) {
+        error = "no serial device is " + DescribeUsbIdentity(usb) + " (`tavrin ports` lists those plugged in)";
+        return false;
+    }
+    error = DescribeUsbIdentity(usb) + " is ambiguous: " + std::to_string(matches.size()) + " devices match:";
+    for (const SerialPortInfo* port : matches)
+        error += "\n  " + FormatSerialPort(*port);
+    error += "\nname one by its serial number (serial:usb:VID:PID:SERIAL) or its path";
+    return false;
+}
+
 }  // namespace tavrin::tool

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "DeviceArg.h"
+
 namespace tavrin::tool {
 
 struct SerialPortInfo {
@@ -24,6 +26,11 @@ struct SerialPortInfo {
 std::vector<SerialPortInfo> ListSerialPorts(const std::filesystem::path& sysfsRoot, bool includeUnknown,
                                             std::string& error);
 std::string FormatSerialPort(const SerialPortInfo& port);
+// The device of the one USB adapter that usb names; false with the reason
+// when none does, or when several do (they are listed: a serial number or a
+// by-id path tells them apart).
+bool FindUsbPort(const std::filesystem::path& sysfsRoot, const UsbIdentity& usb, std::string& devicePath,
+                 std::string& error);
 // "/sys", or TAVRIN_SYSFS_ROOT when set (the tests build a sysfs of their own).
 std::filesystem::path SysfsRoot();
 

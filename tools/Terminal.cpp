@@ -18,6 +18,8 @@
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
+#include "Reconnect.h"
+#include "SignalWatch.h"
 #include "TerminalIo.h"
 
 namespace tavrin::tool {
@@ -71,6 +73,10 @@ int RunTerminal(const TerminalOptions& options)
         std::fprintf(stderr, "tavrin term: %s\n", error.c_str());
         return 2;
     }
+    if (options.reconnect && !(error = Reconnector::Refusal(argument)).empty()) {
+        std::fprintf(stderr, "tavrin term: %s\n", error.c_str());
+        return 2;
+    }
     const bool listening = argument.kind == DeviceArgument::Kind::Listen;
     Notices notices;
     std::atomic<bool> closing{false};
@@ -85,6 +91,10 @@ int RunTerminal(const TerminalOptions& options)
         std::fwrite(data, 1, length, stdout);
         std::fflush(stdout);
     };
+    std::optional<Reconnector> reconnector;
+    if (options.reconnect)
+        reconnector.emplace(host, *device, argument,
+                            Reconnector::Hooks{[&](const std::string& text) { notices.Print(text); }, {}, {}});
     CallerDesk::Hooks hooks;
     hooks.data = [&](CallerDesk::Caller&, const BYTE* data, size_t length) { printData(data, length); };
     CallerDesk callers(host, options.allow, options.refuseTelnet, [&](const std::string& text) { notices.Print(text); },
@@ -107,7 +117,9 @@ int RunTerminal(const TerminalOptions& options)
             break;
         case DEVMSG_DISCONNECTED:
             notices.Print("disconnected");
-            if (!closing) {
+            if (!closing && reconnector) {
+                reconnector->Lost();
+            } else if (!closing) {
                 linkDropped = true;
                 PostMessageA(host.Window(), kHostDone, 0, 0);
             }
@@ -138,6 +150,15 @@ int RunTerminal(const TerminalOptions& options)
         device->Disconnect();
         return 1;
     }
+
+    // A stop request ends the input, and with it the session, as its end does.
+    std::atomic<bool> signalled{false};
+    SignalWatch signals;
+    if (signals.Valid())
+        signals.Start([&](const std::string&) {
+            signalled = true;
+            stop.Raise();
+        });
 
     // Raw mode before the first notice: whoever waits for it may type at
     // once, and keys typed in the terminal's line mode would be echoed and
@@ -178,6 +199,14 @@ int RunTerminal(const TerminalOptions& options)
         };
     }
 
+    if (reconnector) {
+        send = [&, sendNow = send](const char* data, size_t length) {
+            if (!reconnector->Away())
+                return sendNow(data, length);
+            notices.Print("input dropped: the device is away");
+            return true;
+        };
+    }
     std::atomic<bool> inputFinished{false};
     EndReason reason = EndReason::Stopped;
     std::thread input([&] {
@@ -192,8 +221,11 @@ int RunTerminal(const TerminalOptions& options)
     while (!inputFinished)
         host.RunUntilDone();
     input.join();
+    signals.Stop();
 
     closing = true;
+    if (reconnector)
+        reconnector->Stop();
     // The listener goes first, so that no caller arrives while the others
     // are being let go.
     callers.StopTaking();
@@ -203,6 +235,8 @@ int RunTerminal(const TerminalOptions& options)
     raw.reset();
     notices.SetRaw(false);
 
+    if (signalled)
+        return 0;
     if (linkDropped) {
         notices.Print("the link dropped");
         return 1;

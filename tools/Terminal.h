@@ -14,10 +14,13 @@ struct TerminalOptions {
     std::vector<AccessRule> allow;
     // tcp: and listen: only (listen: sets it on every caller).
     bool refuseTelnet = false;
+    // serial: and tcp: only: a device that goes away is waited for and
+    // opened again (Reconnect.h) rather than ending the session.
+    bool reconnect = false;
 };
 
-// Returns the exit status: 0 when the input ended or the escape key was
-// pressed, 1 when the device could not be opened, a write failed or the link
+// Returns the exit status: 0 when the input ended, the escape key was
+// pressed or SIGINT/SIGTERM came, 1 when the device could not be opened, a write failed or the link
 // dropped, 2 for a malformed DEVICE or an option the device cannot take.
 //
 // On a listen: device every caller's access text is a notice; what admitted

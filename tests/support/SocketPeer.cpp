@@ -166,6 +166,19 @@ Fd ListenLoopback(std::uint16_t& port)
     return fd;
 }
 
+Fd ListenLoopbackOn(std::uint16_t port)
+{
+    Fd fd(OpenSocket(SOCK_STREAM));
+    const sockaddr_in address = Loopback(port);
+    // The port's last connection may still be in TIME_WAIT here.
+    const int one = 1;
+    if (!fd.Valid() ||
+        setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one) != 0 ||
+        bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || listen(fd.Get(), 512) != 0)
+        return Fd();
+    return fd;
+}
+
 std::uint16_t UnusedTcpPort()
 {
     std::uint16_t port = 0;

@@ -54,6 +54,8 @@ private:
 
 // A TCP listener on 127.0.0.1 with a port of the system's choice.
 Fd ListenLoopback(std::uint16_t& port);
+// A TCP listener on 127.0.0.1:port, as a server that comes back on its port.
+Fd ListenLoopbackOn(std::uint16_t port);
 // A port on 127.0.0.1 that nothing listens on right now.
 std::uint16_t UnusedTcpPort();
 std::uint16_t UnusedUdpPort();

@@ -1,0 +1,121 @@
+// The UUCP lock files of the serial ports term and bridge open: a port
+// another live program holds is refused with its name and PID, under either
+// name a pty's lock may have; a lock whose holder is gone is taken over;
+// the lock holds the PID in ten columns and goes when the port is closed.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "support/Ser2netPeer.h"
+#include "support/ToolRun.h"
+
+namespace {
+
+using namespace tavrin::test;
+namespace fs = std::filesystem;
+
+constexpr int kTimeoutMs = 20000;
+
+std::unique_ptr<ChildProcess> StartTerm(const std::string& device, const std::string& lockDir)
+{
+    ChildOptions options;
+    options.argv = {TAVRIN_CLI_PATH, "term", device};
+    options.environment = {{"TAVRIN_LOCK_DIR", lockDir}};
+    return std::make_unique<ChildProcess>(options);
+}
+
+std::string Read(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string LockText(pid_t pid)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+class ToolPortLock : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_pair.Ready()) << m_pair.Error();
+        m_locks = fs::path(m_dir.Path()) / "lock";
+        fs::create_directory(m_locks);
+        // socat's link leads to /dev/pts/N; the lock is the pty's.
+        m_number = fs::read_symlink(m_pair.PathA()).filename().string();
+    }
+    TempDir m_dir;
+    SocatPtyPair m_pair{m_dir.Path()};
+    fs::path m_locks;
+    std::string m_number;
+};
+
+TEST_F(ToolPortLock, APortHeldByALiveProgramIsRefusedWithItsNameAndPid)
+{
+    ChildOptions sleeper;
+    sleeper.argv = {"sleep", "60"};
+    ChildProcess holder(sleeper);
+    ASSERT_TRUE(holder.Started()) << holder.Error();
+    for (const std::string name : {"LCK..pts_" + m_number, "LCK.." + m_number}) {
+        std::ofstream(m_locks / name) << LockText(holder.Pid());
+        auto term = StartTerm("serial:" + m_pair.PathA(), m_locks.string());
+        term->CloseStdin();
+        EXPECT_EQ(term->WaitForExit(kTimeoutMs), 1) << name;
+        EXPECT_NE(term->Stderr().find("in use by sleep (pid " + std::to_string(holder.Pid()) + ", lock file " +
+                                      (m_locks / name).string()),
+                  std::string::npos)
+            << term->Stderr();
+        EXPECT_EQ(Read(m_locks / name), LockText(holder.Pid())) << "another's lock is left alone";
+        fs::remove(m_locks / name);
+    }
+}
+
+TEST_F(ToolPortLock, AStaleLockIsTakenOverAndTheLockGoesWithThePort)
+{
+    ChildOptions quick;
+    quick.argv = {"true"};
+    ChildProcess gone(quick);
+    ASSERT_EQ(gone.WaitForExit(kTimeoutMs), 0);
+    const fs::path lock = m_locks / ("LCK..pts_" + m_number);
+    std::ofstream(lock) << LockText(gone.Pid());
+
+    auto term = StartTerm("serial:" + m_pair.PathA(), m_locks.string());
+    ASSERT_TRUE(term->WaitForStderr("end of input quits", kTimeoutMs)) << term->Stderr();
+    EXPECT_EQ(Read(lock), LockText(term->Pid()));
+    term->CloseStdin();
+    EXPECT_EQ(term->WaitForExit(kTimeoutMs), 0) << term->Stderr();
+    EXPECT_FALSE(fs::exists(lock));
+    EXPECT_TRUE(fs::is_empty(m_locks)) << "no other file is left behind";
+}
+
+TEST_F(ToolPortLock, SigtermRemovesTheLockToo)
+{
+    auto term = StartTerm("serial:" + m_pair.PathA(), m_locks.string());
+    ASSERT_TRUE(term->WaitForStderr("end of input quits", kTimeoutMs)) << term->Stderr();
+    EXPECT_TRUE(fs::exists(m_locks / ("LCK..pts_" + m_number)));
+    EXPECT_EQ(term->Stop(SIGTERM, kTimeoutMs), 0) << term->Stderr();
+    EXPECT_TRUE(fs::is_empty(m_locks));
+}
+
+TEST_F(ToolPortLock, ALockFolderThatCannotBeWrittenMeansNoLockAndOneNotice)
+{
+    auto term = StartTerm("serial:" + m_pair.PathA(), (m_locks / "missing").string());
+    ASSERT_TRUE(term->WaitForStderr("end of input quits", kTimeoutMs)) << term->Stderr();
+    term->CloseStdin();
+    EXPECT_EQ(term->WaitForExit(kTimeoutMs), 0) << term->Stderr();
+    const std::string& text = term->Stderr();
+    const size_t notice = text.find("opened without a lock file");
+    EXPECT_NE(notice, std::string::npos) << text;
+    EXPECT_EQ(text.find("opened without a lock file", notice + 1), std::string::npos) << text;
+}
+
+}  // namespace
