@@ -267,23 +267,28 @@ TEST(DeviceLifecycle, BlocksNobodyHearsOfWakeNoWorker)
         ASSERT_TRUE(device.Connect());
         const std::vector<int> workers = ThreadsSince(before);
         ASSERT_EQ(workers.size(), static_cast<size_t>(WORKER_COUNT));
-        ASSERT_TRUE(WaitUntilOthersSleep());
-        std::vector<long> switches;
-        for (int tid : workers)
-            switches.push_back(VoluntarySwitches(tid));
-        BYTE block[256];
-        std::fill(std::begin(block), std::end(block), static_cast<BYTE>('d'));
-        for (int i = 0; i < 100; ++i)
-            ASSERT_TRUE(device.Write(block, sizeof block));
-        int woke = 0;
-        for (size_t i = 0; i < workers.size(); ++i)
-            woke += VoluntarySwitches(workers[i]) != switches[i] ? 1 : 0;
-        if (host == Host::Listening) {
-            EXPECT_TRUE(window.WaitForData(100 * sizeof block));
-            EXPECT_EQ(woke, 1);
-        } else {
-            EXPECT_EQ(woke, 0);
+        // A thread that looks asleep may still be inside its start-up work
+        // (blocked on a lock, holding its seat): a burst written then may
+        // rightly wake it. Once idle, no burst may; so a few bursts are
+        // tried, and every one of them waking a worker is the fault.
+        const int expected = host == Host::Listening ? 1 : 0;
+        int woke = -1;
+        for (int attempt = 1; attempt <= 3 && woke != expected; ++attempt) {
+            ASSERT_TRUE(WaitUntilOthersSleep());
+            std::vector<long> switches;
+            for (int tid : workers)
+                switches.push_back(VoluntarySwitches(tid));
+            BYTE block[256];
+            std::fill(std::begin(block), std::end(block), static_cast<BYTE>('d'));
+            for (int i = 0; i < 100; ++i)
+                ASSERT_TRUE(device.Write(block, sizeof block));
+            if (host == Host::Listening)
+                EXPECT_TRUE(window.WaitForData(attempt * 100 * sizeof block));
+            woke = 0;
+            for (size_t i = 0; i < workers.size(); ++i)
+                woke += VoluntarySwitches(workers[i]) != switches[i] ? 1 : 0;
         }
+        EXPECT_EQ(woke, expected);
         device.Disconnect();
     }
 }
