@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DeviceArg.h"
+#include "TermOutput.h"
 
 namespace tavrin::tool {
 
@@ -14,6 +15,8 @@ struct TerminalOptions {
     std::vector<AccessRule> allow;
     // tcp: and listen: only (listen: sets it on every caller).
     bool refuseTelnet = false;
+    // Stamps, hex, log and maps of what is received and typed.
+    OutputOptions output;
 };
 
 // Returns the exit status: 0 when the input ended or the escape key was
