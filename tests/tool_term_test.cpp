@@ -169,7 +169,6 @@ TEST(ToolTerm, DisplayAndLogOptionsShowExactly)
         {{"--timestamp"}, "ab\ncd\n", "2026-12-09 16:05:03.123 ab\n2026-12-09 16:05:03.373 cd\n", ""},
         {{"--timestamp=delta"}, "ab\ncd\n", "+0.000 ab\n+0.250 cd\n", ""},
         {{"--hex"}, "0123456789abcdefX\n", hexRows, ""},
-        {{"--imap", "crcrlf"}, "a\rb\n", "a\r\nb\n", ""},
         {{"--log", log, "--timestamp=delta"}, "ab\n", "+0.000 ab\n", "before\nab\n"},
         {{"--log", log, "--log-shown", "--hex"}, "0123456789abcdefX\n", hexRows, "before\n" + hexRows},
     };
