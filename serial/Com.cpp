@@ -249,6 +249,33 @@ void CCom::GetStatus(BYTE& nPort, DWORD& dwModemStatus)
     dwModemStatus = m_dwModemStatus;
 }
 
+BOOL CCom::SetDtr(BOOL bOn)
+{
+    if (m_hCom == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return EscapeCommFunction(m_hCom, bOn ? SETDTR : CLRDTR);
+}
+
+BOOL CCom::SetRts(BOOL bOn)
+{
+    if (m_hCom == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return EscapeCommFunction(m_hCom, bOn ? SETRTS : CLRRTS);
+}
+
+BOOL CCom::GetModemStatus(DWORD& dwModemStatus)
+{
+    if (m_hCom == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return GetCommModemStatus(m_hCom, &dwModemStatus);
+}
+
 void CCom::Serialize(CArchive& ar)
 {
     if (ar.IsStoring()) {

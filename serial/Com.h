@@ -52,6 +52,19 @@ public:
     BOOL IsConnected() override;
 
     void GetStatus(BYTE& nPort, DWORD& dwModemStatus);
+    // Raise (TRUE) or lower DTR or RTS on the open port, as
+    // EscapeCommFunction's SETDTR/CLRDTR and SETRTS/CLRRTS do. FALSE, with
+    // the system's reason in GetLastError, on a closed port and on a line
+    // that has no such output (a pseudo-terminal: ERROR_NOT_SUPPORTED). A
+    // later Connect or a DCB with handshaking sets the lines afresh. Host
+    // threads, while the port is open.
+    BOOL SetDtr(BOOL bOn);
+    BOOL SetRts(BOOL bOn);
+    // The status lines read from the port now (GetCommModemStatus):
+    // MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON. FALSE on a closed
+    // port. Unlike GetStatus it does not wait for the event thread's last
+    // check. Host threads, while the port is open.
+    BOOL GetModemStatus(DWORD& dwModemStatus);
     // The port number, the line settings, the usable flag and the baud
     // rate, then the device core's settings. An open port keeps its line
     // settings until the next Connect.

@@ -246,7 +246,8 @@ TEST_F(ScriptedLineStatus, LineWithoutModemLinesReportsHandshakeLinesOn)
     line.SetNoModemLines(TRUE);
     ASSERT_TRUE(GetCommModemStatus(port, &status));
     EXPECT_EQ(status, 0xB0u);
-    EXPECT_TRUE(EscapeCommFunction(port, SETDTR));
+    EXPECT_FALSE(EscapeCommFunction(port, SETDTR));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED);
 }
 
 // ---- output and open ------------------------------------------------------------

@@ -453,7 +453,7 @@ TEST(PtySerialState, RefusesWhatTheLineCannotDoAndKeepsTheState)
     EXPECT_EQ(back.ByteSize, good.ByteSize);
 }
 
-TEST(PtySerialState, PtyReportsHandshakeLinesOnAndAcceptsLineControls)
+TEST(PtySerialState, PtyReportsHandshakeLinesOnAndRefusesDtrAndRts)
 {
     PtyPair pty;
     Port port(pty.Path());
@@ -462,8 +462,13 @@ TEST(PtySerialState, PtyReportsHandshakeLinesOnAndAcceptsLineControls)
     ASSERT_TRUE(GetCommModemStatus(port.Handle(), &status));
     EXPECT_EQ(status, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
     EXPECT_EQ(status, 0xB0u);
-    for (DWORD f : {SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK})
+    for (DWORD f : {SETBREAK, CLRBREAK})
         EXPECT_TRUE(EscapeCommFunction(port.Handle(), f)) << f;
+    // No lines to set: refused, not pretended.
+    for (DWORD f : {SETDTR, CLRDTR, SETRTS, CLRRTS}) {
+        EXPECT_FALSE(EscapeCommFunction(port.Handle(), f)) << f;
+        EXPECT_EQ(GetLastError(), ERROR_NOT_SUPPORTED) << f;
+    }
     EXPECT_FALSE(EscapeCommFunction(port.Handle(), 77));
     EXPECT_TRUE(SetCommBreak(port.Handle()));
     EXPECT_TRUE(ClearCommBreak(port.Handle()));

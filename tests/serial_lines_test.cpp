@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/PtyPair.h"
 #include "support/Timing.h"
 #include "support/WindowThread.h"
 
@@ -158,4 +159,55 @@ TEST(SerialLinesConnect, AHungUpLineEndsTheLinkOnce)
     EXPECT_EQ(reports[0].first, "An I/O error occurred during communications with the device");
     Within(10s, [&] { com.Disconnect(); }, "Disconnect after a hang-up");
     EXPECT_FALSE(line.IsOpen());
+}
+
+// The host's own line control: DTR and RTS as it sets them, the status word
+// read now, and a clear refusal where the line has no outputs.
+TEST_F(SerialLines, DtrAndRtsFollowTheHostAndALineWithoutThemRefuses)
+{
+    Open(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
+    EXPECT_TRUE(line.Dtr());   // raised by Connect
+    struct Step {
+        BOOL (CCom::*set)(BOOL);
+        BOOL on;
+        BOOL (tavrin::ScriptedLine::*read)() const;
+    } const steps[] = {
+        {&CCom::SetDtr, FALSE, &tavrin::ScriptedLine::Dtr}, {&CCom::SetRts, FALSE, &tavrin::ScriptedLine::Rts},
+        {&CCom::SetDtr, TRUE, &tavrin::ScriptedLine::Dtr},  {&CCom::SetRts, TRUE, &tavrin::ScriptedLine::Rts},
+    };
+    for (const Step& step : steps) {
+        ASSERT_TRUE((com.*step.set)(step.on));
+        EXPECT_EQ((line.*step.read)(), step.on);
+    }
+    DWORD status = 0;
+    line.SetModemStatus(MS_CTS_ON | MS_RING_ON);
+    ASSERT_TRUE(com.GetModemStatus(status));
+    EXPECT_EQ(status, MS_CTS_ON | MS_RING_ON);
+
+    line.SetNoModemLines(TRUE);
+    for (BOOL (CCom::*set)(BOOL) : {&CCom::SetDtr, &CCom::SetRts}) {
+        SetLastError(0);
+        EXPECT_FALSE((com.*set)(FALSE));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    }
+    EXPECT_TRUE(line.Dtr());
+}
+
+TEST(SerialLinesControl, APseudoTerminalAndAClosedPortRefuseLineChanges)
+{
+    CCom closed;
+    DWORD status = 0;
+    EXPECT_FALSE(closed.SetDtr(TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(closed.GetModemStatus(status));
+
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    CCom com;
+    ASSERT_TRUE(com.Connect(pty.SlavePath().c_str(), nullptr));
+    EXPECT_FALSE(com.SetDtr(FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(com.SetRts(FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    Within(10s, [&] { com.Disconnect(); }, "Disconnect");
 }

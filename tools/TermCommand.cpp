@@ -12,6 +12,7 @@ void AddTermCommand(CLI::App& app, int& status)
     struct Texts {
         TerminalOptions options;
         std::vector<std::string> allow;
+        std::string stamps, imap, omap;
     };
     auto texts = std::make_shared<Texts>();
     CLI::App* command = app.add_subcommand(
@@ -23,19 +24,62 @@ void AddTermCommand(CLI::App& app, int& status)
                       "asks for");
     command->add_flag("--reconnect", texts->options.reconnect,
                       "serial:/tcp: wait for a device that goes away and open it again");
-    command->footer(std::string("Input is written to DEVICE (keys as typed on a terminal, Ctrl-] quits; lines from\n"
-                                "a pipe); received bytes go to stdout, notices to stderr. On listen: each\n"
-                                "caller's access text is a notice, input goes to every admitted caller and what\n"
-                                "they send goes to stdout.\n"
+    CLI::Option* stamps = command->add_flag("--timestamp{iso}", texts->stamps,
+                                            "start each received line with the local time (iso, the default: "
+                                            "2026-12-09 16:05:03.123) or the time since the previous line "
+                                            "(--timestamp=delta: +0.250)");
+    stamps->option_text("[=iso|delta]");
+    command->add_flag("--hex", texts->options.output.display.hex,
+                      "show what is received as hexdump -C does: offset, 16 bytes, printable text");
+    CLI::Option* log = command->add_option("--log", texts->options.output.logPath,
+                                           "append what is received, as it arrived, to FILE")
+                          ->type_name("FILE");
+    command->add_flag("--log-shown", texts->options.output.logShown,
+                      "the log gets what is shown (with stamps, hex and the input map)")
+        ->needs(log);
+    command->add_option("--imap", texts->imap, "map what is received before it is shown: a list (below)")
+        ->type_name("LIST");
+    command->add_option("--omap", texts->omap, "map what is typed before it is sent: a list (below)")
+        ->type_name("LIST");
+    command->footer(std::string("Input is written to DEVICE (keys as typed on a terminal; lines from a pipe);\n"
+                                "received bytes go to stdout, notices to stderr. On listen: each caller's access\n"
+                                "text is a notice, input goes to every admitted caller and what they send goes to\n"
+                                "stdout.\n\n"
+                                "On a terminal Ctrl-] then a key: b send a break, d toggle DTR, r toggle RTS,\n"
+                                "s show the line settings and status lines (CTS DSR DCD RI), h or ? help,\n"
+                                "q quit; Ctrl-] twice sends Ctrl-] itself. Changes of the status lines and\n"
+                                "breaks received on a serial line are notices.\n\n"
                                 "With --reconnect a serial port that goes away (unplugged, a pty's far end\n"
                                 "closed) is waited for through its folder (inotify; each second on Windows)\n"
                                 "and a tcp: peer is tried again after 1, 2, 4 ... 30 s; input typed meanwhile\n"
-                                "is dropped. A serial port is locked with a UUCP lock file while it is open.\n\n") +
+                                "is dropped. A serial port is locked with a UUCP lock file while it is open.\n\n"
+                                "--imap and --omap take picocom's maps, comma-separated, each byte mapped by the\n"
+                                "first that names it: crlf (CR to LF), crcrlf (CR to CR LF), igncr (drop CR),\n"
+                                "lfcr, lfcrlf, ignlf, bsdel (BS to DEL), delbs (DEL to BS). The input map is\n"
+                                "applied before stamps and hex; --log without --log-shown logs the bytes as\n"
+                                "they arrived. In --hex a row that is not full is shown once nothing has\n"
+                                "arrived for 200 ms, and at the end; offsets count every byte received.\n\n") +
                     kDeviceHelp);
-    command->callback([&status, texts] {
+    command->callback([&status, texts, stamps] {
         std::string error;
         if (!ParseAllowRules(texts->allow, texts->options.allow, error)) {
             CommandError("term", error);
+            status = 2;
+            return;
+        }
+        OutputOptions& output = texts->options.output;
+        if (stamps->count() != 0 && !ParseStampStyle(texts->stamps, output.display.stamps)) {
+            CommandError("term", "--timestamp takes iso or delta, not '" + texts->stamps + "'");
+            status = 2;
+            return;
+        }
+        std::string badMap;
+        if (!texts->imap.empty() && !ByteMap::Parse(texts->imap, output.inputMap, error))
+            badMap = "--imap: ";
+        else if (!texts->omap.empty() && !ByteMap::Parse(texts->omap, output.outputMap, error))
+            badMap = "--omap: ";
+        if (!badMap.empty()) {
+            CommandError("term", badMap + error);
             status = 2;
             return;
         }

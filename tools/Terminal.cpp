@@ -1,8 +1,9 @@
 // What is typed goes to the device and what the device receives comes out
-// on stdout, unchanged. On a terminal the keys go as they are pressed, in
-// raw mode, and Ctrl-] quits; from a pipe or a file the input goes line by
-// line, each with the line ending it had. Notices go to stderr so that
-// stdout carries only the received bytes.
+// on stdout, unchanged unless stamps, hex or maps are asked for
+// (TermOutput.h). On a terminal the keys go as they are pressed, in raw
+// mode, and Ctrl-] starts a line-control key (LineControl.h); from a pipe
+// or a file the input goes line by line, each with the line ending it had.
+// Notices go to stderr so that stdout carries only the received bytes.
 #include "Terminal.h"
 
 #include <atomic>
@@ -20,6 +21,7 @@
 #include "Host.h"
 #include "Reconnect.h"
 #include "SignalWatch.h"
+#include "LineControl.h"
 #include "TerminalIo.h"
 
 namespace tavrin::tool {
@@ -79,6 +81,16 @@ int RunTerminal(const TerminalOptions& options)
     }
     const bool listening = argument.kind == DeviceArgument::Kind::Listen;
     Notices notices;
+    Clock clock;
+    if (!MakeClock(clock, error)) {
+        notices.Print(error);
+        return 2;
+    }
+    TermOutput output(options.output, clock);
+    if (!output.Open(error)) {
+        notices.Print(error);
+        return 1;
+    }
     std::atomic<bool> closing{false};
     std::atomic<bool> linkDropped{false};
     Host host(nullptr);
@@ -87,14 +99,14 @@ int RunTerminal(const TerminalOptions& options)
         notices.Print(error);
         return 1;
     }
-    const auto printData = [](const BYTE* data, size_t length) {
-        std::fwrite(data, 1, length, stdout);
-        std::fflush(stdout);
+    const auto printData = [&output](const BYTE* data, size_t length) {
+        output.Received(reinterpret_cast<const char*>(data), length);
     };
     std::optional<Reconnector> reconnector;
     if (options.reconnect)
         reconnector.emplace(host, *device, argument,
                             Reconnector::Hooks{[&](const std::string& text) { notices.Print(text); }, {}, {}});
+    const bool serial = argument.kind == DeviceArgument::Kind::Serial;
     CallerDesk::Hooks hooks;
     hooks.data = [&](CallerDesk::Caller&, const BYTE* data, size_t length) { printData(data, length); };
     CallerDesk callers(host, options.allow, options.refuseTelnet, [&](const std::string& text) { notices.Print(text); },
@@ -109,9 +121,15 @@ int RunTerminal(const TerminalOptions& options)
         case DEVMSG_DATA:
             printData(reinterpret_cast<const BYTE*>(lParam), wParam);
             break;
-        case DEVMSG_ERROR:
-            notices.Print("error " + HexCode(wParam) + ": " + reinterpret_cast<const CString*>(lParam)->str());
+        case DEVMSG_ERROR: {
+            const std::string& text = reinterpret_cast<const CString*>(lParam)->str();
+            const auto line = serial ? DescribeLineReport(text, static_cast<DWORD>(wParam)) : std::nullopt;
+            if (!line)
+                notices.Print("error " + HexCode(wParam) + ": " + text);
+            else if (!line->empty())
+                notices.Print(*line);
             break;
+        }
         case DEVMSG_CONNECTED:
             notices.Print(listening ? "listening" : "connected");
             break;
@@ -170,7 +188,8 @@ int RunTerminal(const TerminalOptions& options)
         notices.SetRaw(raw->Active());
     }
     notices.Print("on " + DescribeDevice(argument) + "; " +
-                  (rawKeys ? std::string(kEscapeName) + " quits" : std::string("end of input quits")));
+                  (rawKeys ? std::string(kEscapeName) + " q quits, " + kEscapeName + " h shows the keys"
+                           : std::string("end of input quits")));
 
     Sender send = [&](const char* data, size_t length) { return Send(*device, data, length); };
     bool toldNobody = false;
@@ -207,10 +226,20 @@ int RunTerminal(const TerminalOptions& options)
             return true;
         };
     }
+    if (!options.output.outputMap.Empty()) {
+        send = [inner = send, &map = options.output.outputMap](const char* data, size_t length) {
+            const std::string mapped = map.Apply(data, length);
+            return mapped.empty() || inner(mapped.data(), mapped.size());
+        };
+    }
+    LineControl lineControl(*device, serial ? static_cast<CCom*>(device.get()) : nullptr, DescribeDevice(argument),
+                            [&](const std::string& text) { notices.Print(text); });
+    const EscapeCommand command = [&](char key) { return lineControl.Command(key); };
+
     std::atomic<bool> inputFinished{false};
     EndReason reason = EndReason::Stopped;
     std::thread input([&] {
-        reason = PumpInput(send, rawKeys, stop, [&](const std::string& text) { notices.Print(text); });
+        reason = PumpInput(send, rawKeys, stop, [&](const std::string& text) { notices.Print(text); }, command);
         inputFinished = true;
         PostMessageA(host.Window(), kHostDone, 0, 0);
     });
@@ -231,6 +260,7 @@ int RunTerminal(const TerminalOptions& options)
     callers.StopTaking();
     device->Disconnect();
     callers.CloseAll();
+    output.Finish();
     std::fflush(stdout);
     raw.reset();
     notices.SetRaw(false);

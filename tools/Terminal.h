@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DeviceArg.h"
+#include "TermOutput.h"
 
 namespace tavrin::tool {
 
@@ -17,6 +18,8 @@ struct TerminalOptions {
     // serial: and tcp: only: a device that goes away is waited for and
     // opened again (Reconnect.h) rather than ending the session.
     bool reconnect = false;
+    // Stamps, hex, log and maps of what is received and typed.
+    OutputOptions output;
 };
 
 // Returns the exit status: 0 when the input ended, the escape key was

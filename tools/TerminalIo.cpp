@@ -20,9 +20,13 @@ bool SendLines(const Sender& send, std::string& pending)
     return true;
 }
 
-EndReason PumpInput(const Sender& send, bool rawKeys, const StopSignal& stop, const Notify& notify)
+EndReason PumpInput(const Sender& send, bool rawKeys, const StopSignal& stop, const Notify& notify,
+                    const EscapeCommand& command)
 {
     std::string pending;
+    // The escape key was the last key of a read: the command key is the
+    // first of the next.
+    bool escaped = false;
     std::vector<char> buffer(4096);
     for (;;) {
         std::string error;
@@ -37,6 +41,33 @@ EndReason PumpInput(const Sender& send, bool rawKeys, const StopSignal& stop, co
             if (!pending.empty() && !send(pending.data(), pending.size()))
                 return EndReason::WriteFailed;
             return EndReason::EndOfInput;
+        }
+        if (rawKeys && command) {
+            const char* keys = buffer.data();
+            const char* end = keys + count;
+            while (keys != end) {
+                if (escaped) {
+                    escaped = false;
+                    const char key = *keys++;
+                    if (key == kEscapeKey) {
+                        if (!send(&key, 1))
+                            return EndReason::WriteFailed;
+                    } else if (!command(key)) {
+                        return EndReason::EscapeKey;
+                    }
+                    continue;
+                }
+                const char* escape = static_cast<const char*>(std::memchr(keys, kEscapeKey, static_cast<size_t>(end - keys)));
+                const char* upTo = escape != nullptr ? escape : end;
+                if (upTo != keys && !send(keys, static_cast<size_t>(upTo - keys)))
+                    return EndReason::WriteFailed;
+                keys = upTo;
+                if (escape != nullptr) {
+                    escaped = true;
+                    ++keys;
+                }
+            }
+            continue;
         }
         if (rawKeys) {
             const void* escape = std::memchr(buffer.data(), kEscapeKey, static_cast<size_t>(count));

@@ -94,9 +94,15 @@ using Notify = std::function<void(const std::string&)>;
 // on the line are the same either way.
 bool SendLines(const Sender& send, std::string& pending);
 
+// The key typed after the escape key: false to end the session.
+using EscapeCommand = std::function<bool(char)>;
+
 // Reads stdin until it ends, the escape key is typed (raw keys only), a
 // send fails or stop is raised. Keys go as they come in raw mode, lines
-// otherwise.
-EndReason PumpInput(const Sender& send, bool rawKeys, const StopSignal& stop, const Notify& notify);
+// otherwise. With a command, the escape key no longer ends the session by
+// itself: the key after it goes to the command, and a second escape key
+// is sent as it is (the only way to send it).
+EndReason PumpInput(const Sender& send, bool rawKeys, const StopSignal& stop, const Notify& notify,
+                    const EscapeCommand& command = {});
 
 }  // namespace tavrin::tool

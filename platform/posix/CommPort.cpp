@@ -872,8 +872,9 @@ BOOL CommPort::Escape(DWORD function)
     case CLRDTR:
         e = m_driver->SetOutputLine(function == SETRTS || function == CLRRTS ? OutputLine::Rts : OutputLine::Dtr,
                                     function == SETRTS || function == SETDTR);
-        if (IsNoSuchFeature(e))
-            e = 0;  // a pseudo-terminal has no lines to set
+        // A pseudo-terminal has no lines to set: refused as Windows refuses
+        // it, so that a host asking for a line change hears it did not
+        // happen (the open, which raises DTR regardless, ignores this).
         break;
     case SETBREAK: e = m_driver->SetBreak(true); break;
     case CLRBREAK: e = m_driver->SetBreak(false); break;
