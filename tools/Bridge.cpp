@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 
+#include "BridgeRelay.h"
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
@@ -19,6 +21,24 @@ void Notice(const std::string& text)
     PrintLine(stderr, "tavrin bridge: " + text);
 }
 
+// How far a caller of a shared side may fall behind before it is let go:
+// a caller that stops reading must not hold the others up, nor grow the
+// bridge without limit.
+constexpr size_t kCallerBacklog = 1 << 20;
+
+// "caller 1 is linked", "callers 1, 2 and 3 are linked".
+std::string Linked(const std::map<int, int>& members)
+{
+    std::string ids;
+    size_t n = 0;
+    for (const auto& [id, number] : members) {
+        if (n++ > 0)
+            ids += n == members.size() ? " and " : ", ";
+        ids += std::to_string(id);
+    }
+    return (members.size() == 1 ? "caller " + ids + " is" : "callers " + ids + " are") + " linked";
+}
+
 // One end of the bridge: a device of its own, or a listener whose admitted
 // caller is the end.
 struct Side {
@@ -26,9 +46,14 @@ struct Side {
     DeviceArgument argument;
     std::unique_ptr<CDevice> device;
     int number = -1;
+    // A shared listen: side: what the other side is linked to. Before the
+    // callers, so that it goes after them.
+    std::unique_ptr<CallerFanOut> fanOut;
     std::unique_ptr<CallerDesk> callers;
     CDevice* end = nullptr;         // what is linked: the device, or the caller
     int callerId = 0;               // the linked caller's, for notices
+    std::map<int, int> members;     // admitted callers: id -> host number
+    int writerId = 0;               // with --one-writer
 
     bool Listening() const { return argument.kind == DeviceArgument::Kind::Listen; }
     std::string EndName() const
@@ -56,6 +81,15 @@ int RunBridge(const BridgeOptions& options)
         std::fprintf(stderr, "tavrin bridge: --allow picks the callers of a listen: device, and neither side is one\n");
         return 2;
     }
+    const bool shared = options.clients > 1 || options.oneWriter;
+    if (shared && sides[0].Listening() == sides[1].Listening()) {
+        std::fprintf(stderr, "tavrin bridge: --clients and --one-writer share one device among the callers of a "
+                             "listen: side: exactly one side must be listen:\n");
+        return 2;
+    }
+    for (Side& side : sides)
+        NoFlowControlUnlessNamed(side.argument);
+    const bool zeroIsBreak = options.breaks;
 
     SignalWatch signals;
     if (!signals.Valid()) {
@@ -74,6 +108,29 @@ int RunBridge(const BridgeOptions& options)
         sides[0].end->LinkDevice(sides[1].end);
         Notice("linked " + sides[0].EndName() + " with " + sides[1].EndName());
     };
+    // A shared side's caller joins or leaves the fan-out; the notices read
+    // as those of a linked pair.
+    const auto linkedText = [&](const Side& side, int id) {
+        const std::string caller = side.name + "'s caller " + std::to_string(id);
+        const std::string other = sides[&side == &sides[0] ? 1 : 0].name;
+        return &side == &sides[0] ? caller + " with " + other : other + " with " + caller;
+    };
+    const auto handOver = [&](Side& side) {
+        side.writerId = 0;
+        if (!options.oneWriter || side.members.empty())
+            return;
+        // The longest connected of the others: the lowest id.
+        side.writerId = side.members.begin()->first;
+        Notice(side.name + ": caller " + std::to_string(side.writerId) + " is now the writer");
+        side.fanOut->SendTo(side.writerId, "tavrin bridge: you are now the writer\r\n");
+    };
+    const auto dropMember = [&](Side& side, int id) {
+        side.fanOut->Remove(id);
+        side.fanOut->Reap();
+        side.members.erase(id);
+        if (side.writerId == id)
+            handOver(side);
+    };
     for (int i = 0; i < 2; ++i) {
         Side& side = sides[i];
         side.device = CreateDevice(side.argument, error);
@@ -82,6 +139,7 @@ int RunBridge(const BridgeOptions& options)
             return 1;
         }
         side.number = host.Attach(*side.device, side.name.c_str());
+        side.device->SetTransparent(zeroIsBreak ? FALSE : TRUE);
         // The link carries the data; the host has nothing to do with it, and
         // each notification would stop the block's cycle for a round trip
         // to the host's thread.
@@ -89,6 +147,49 @@ int RunBridge(const BridgeOptions& options)
         if (!side.Listening())
             continue;
         CallerDesk::Hooks hooks;
+        hooks.transparent = !zeroIsBreak;
+        if (shared) {
+            Side& other = sides[i == 0 ? 1 : 0];
+            side.fanOut = std::make_unique<CallerFanOut>(kCallerBacklog, [&side, &host, &dropMember](int id) {
+                host.Post([&side, &dropMember, id] {
+                    auto found = side.members.find(id);
+                    if (found == side.members.end())
+                        return;
+                    Notice(side.name + ": caller " + std::to_string(id) + " fell more than " +
+                           std::to_string(kCallerBacklog >> 20) + " MiB behind: let go");
+                    const int number = found->second;
+                    dropMember(side, id);
+                    side.callers->LetGo(number);
+                });
+            });
+            hooks.vacancy = [&side, &options](const CallerDesk::Caller&) {
+                return static_cast<int>(side.members.size()) >= options.clients ? Linked(side.members)
+                                                                                 : std::string();
+            };
+            hooks.admitted = [&side, &options, &linkedText](CallerDesk::Caller& caller) {
+                side.members[caller.id] = caller.number;
+                std::string prelude;
+                if (options.oneWriter && side.writerId == 0)
+                    side.writerId = caller.id;
+                else if (options.oneWriter)
+                    prelude = "tavrin bridge: read-only: caller " + std::to_string(side.writerId) +
+                              " is the writer; what you send is dropped\r\n";
+                side.fanOut->Add(caller.id, caller.device, prelude);
+                Notice("linked " + linkedText(side, caller.id) + (prelude.empty() ? "" : " (read-only)"));
+            };
+            hooks.left = [&side, &dropMember](CallerDesk::Caller& caller) { dropMember(side, caller.id); };
+            hooks.data = [&side, &other, &options, zeroIsBreak](CallerDesk::Caller& caller, const BYTE* bytes,
+                                                                 size_t count) {
+                if (options.oneWriter && caller.id != side.writerId)
+                    return;
+                if (other.end != nullptr)
+                    ForwardBlock(*other.end, bytes, count, zeroIsBreak);
+            };
+            side.callers = std::make_unique<CallerDesk>(
+                host, options.allow, false, [&side](const std::string& text) { Notice(side.name + ": " + text); },
+                std::move(hooks));
+            continue;
+        }
         hooks.vacancy = [&side](const CallerDesk::Caller&) {
             return side.end != nullptr ? "caller " + std::to_string(side.callerId) + " is linked" : std::string();
         };
@@ -112,6 +213,18 @@ int RunBridge(const BridgeOptions& options)
             std::move(hooks));
     }
 
+    // A break the library reported on a serial line: the link carries data
+    // only, so the host takes it across.
+    const auto carryBreakFrom = [&](Side& side) {
+        Side& other = sides[&side == &sides[0] ? 1 : 0];
+        CDevice* to = other.fanOut ? other.fanOut.get() : other.end;
+        if (to == nullptr) {
+            Notice(side.name + ": a break arrived; " + other.name + " has no caller to take it");
+            return;
+        }
+        const BreakCarried carried = CarryBreak(*to, other.argument.IsSocket(), zeroIsBreak);
+        Notice(side.name + ": a break arrived; " + DescribeCarry(carried, other.name));
+    };
     host.SetResponder([&](int number, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {
         for (Side& side : sides) {
             if (number != side.number) {
@@ -123,6 +236,8 @@ int RunBridge(const BridgeOptions& options)
             case DEVMSG_ERROR:
                 Notice(side.name + ": error " + std::to_string(wParam) + ": " +
                        reinterpret_cast<const CString*>(lParam)->str());
+                if (IsBreakReport(*reinterpret_cast<const CString*>(lParam)))
+                    carryBreakFrom(side);
                 break;
             case DEVMSG_CONNECTED:
                 Notice(side.name + (side.Listening() ? ": listening" : ": connected"));
@@ -158,9 +273,19 @@ int RunBridge(const BridgeOptions& options)
         if (sides[0].end != nullptr)
             sides[0].end->LinkDevice(nullptr);
         for (Side& side : sides) {
+            if (side.fanOut)
+                side.fanOut->LinkDevice(nullptr);
+        }
+        for (Side& side : sides) {
             side.device->Disconnect();
             if (side.callers)
                 side.callers->CloseAll();
+        }
+        // Only now: a caller that does not read holds its writer until the
+        // caller is disconnected.
+        for (Side& side : sides) {
+            if (side.fanOut)
+                side.fanOut->JoinAll();
         }
     };
     // Listeners first: they hear nothing themselves, and a caller that comes
@@ -177,6 +302,10 @@ int RunBridge(const BridgeOptions& options)
             if (!side.Listening())
                 side.end = side.device.get();
         }
+    }
+    for (Side& side : sides) {
+        if (side.fanOut)
+            sides[&side == &sides[0] ? 1 : 0].device->LinkDevice(side.fanOut.get());
     }
     signals.Start([&](const std::string& request) {
         {
