@@ -363,6 +363,37 @@ TEST(ToolBridge, CallersShareTheOtherSide)
     }
 }
 
+// A caller of a shared side that stops reading is let go once it is more
+// than its backlog behind; the others go on receiving everything.
+TEST(ToolBridge, ACallerThatDoesNotReadIsLetGoAndHoldsNoOneUp)
+{
+    std::uint16_t port = 0;
+    auto bridge = StartListening(
+        [](std::uint16_t p) {
+            return std::vector<std::string>{"bridge", "listen:" + std::to_string(p), "loopback", "--clients", "2"};
+        },
+        UnusedTcpPort, "SIGINT or SIGTERM stops", kTimeoutMs, port);
+    ASSERT_TRUE(bridge && bridge->Started());
+    Fd reader = ConnectLoopbackTcp(port);
+    ASSERT_TRUE(bridge->WaitForStderr("linked A's caller 1 with B", kTimeoutMs)) << bridge->Stderr();
+    Fd idle = ConnectLoopbackTcp(port);
+    ASSERT_TRUE(idle.Valid());
+    SetBufferSizes(idle, 4096);
+    ASSERT_TRUE(bridge->WaitForStderr("linked A's caller 2 with B", kTimeoutMs)) << bridge->Stderr();
+
+    // More than the backlog and whatever the sockets hold on the way.
+    const std::string block = StreamWithZeros(31, 9);
+    std::string all;
+    while (all.size() < (8u << 20))
+        all += block;
+    std::thread sender([&] { SendAll(reader, all); });
+    EXPECT_TRUE(ReceiveExactly(reader, all.size(), kPeerTimeout) == all);   // not printed: 8 MiB
+    sender.join();
+    EXPECT_TRUE(bridge->WaitForStderr("A: caller 2 fell more than 1 MiB behind: let go", kTimeoutMs))
+        << bridge->Stderr();
+    EXPECT_EQ(bridge->Stop(SIGTERM, kTimeoutMs), 0) << bridge->Stderr();
+}
+
 // A break that a serial line reports reaches a serial port as a break; a
 // socket gets a zero byte with --breaks and nothing without.
 TEST(ToolBridgeBreaks, ABreakFromTheLineIsCarriedByWhatTheOtherSideIs)
