@@ -417,6 +417,9 @@ TEST(ToolBridgeBreaks, ABreakFromTheLineIsCarriedByWhatTheOtherSideIs)
         CLan lan;
         window.Attach(fromCom);
         ASSERT_TRUE(fromCom.Connect(from.Path().c_str(), nullptr));
+        // The line's counters are read first once the port is up: a break
+        // counted before would be no change.
+        ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, 1));
         std::uint16_t port = 0;
         Fd server = ListenLoopback(port);
         Fd far;
