@@ -149,7 +149,7 @@ int RunBridge(const BridgeOptions& options)
         CallerDesk::Hooks hooks;
         hooks.transparent = !zeroIsBreak;
         if (shared) {
-            Side& other = sides[i == 0 ? 1 : 0];
+            Side* other = &sides[i == 0 ? 1 : 0];
             side.fanOut = std::make_unique<CallerFanOut>(kCallerBacklog, [&side, &host, &dropMember](int id) {
                 host.Post([&side, &dropMember, id] {
                     auto found = side.members.find(id);
@@ -178,12 +178,12 @@ int RunBridge(const BridgeOptions& options)
                 Notice("linked " + linkedText(side, caller.id) + (prelude.empty() ? "" : " (read-only)"));
             };
             hooks.left = [&side, &dropMember](CallerDesk::Caller& caller) { dropMember(side, caller.id); };
-            hooks.data = [&side, &other, &options, zeroIsBreak](CallerDesk::Caller& caller, const BYTE* bytes,
+            hooks.data = [&side, other, &options, zeroIsBreak](CallerDesk::Caller& caller, const BYTE* bytes,
                                                                  size_t count) {
                 if (options.oneWriter && caller.id != side.writerId)
                     return;
-                if (other.end != nullptr)
-                    ForwardBlock(*other.end, bytes, count, zeroIsBreak);
+                if (other->end != nullptr)
+                    ForwardBlock(*other->end, bytes, count, zeroIsBreak);
             };
             side.callers = std::make_unique<CallerDesk>(
                 host, options.allow, false, [&side](const std::string& text) { Notice(side.name + ": " + text); },
