@@ -98,40 +98,50 @@ TEST(ToolReconnect, TermWaitsForTheLinkAndGoesOnAfterIt)
 
 TEST(ToolReconnect, BridgeCallerStaysAndIsToldWhatHappened)
 {
-    Line line;
-    ASSERT_TRUE(line.PlugIn()) << line.pair->Error();
-    std::uint16_t port = 0;
-    std::unique_ptr<ChildProcess> bridge;
-    for (int attempt = 0; attempt < 5 && !bridge; ++attempt) {
-        port = UnusedTcpPort();
-        bridge = StartHost({"bridge", "--reconnect", "serial:" + line.Device(), "listen:" + std::to_string(port)},
-                           line.dir.Path());
-        if (!bridge->WaitForStderr("bridging", kTimeoutMs))
-            bridge.reset();
-    }
-    ASSERT_TRUE(bridge);
-    Fd caller = ConnectLoopbackTcp(port);
-    ASSERT_TRUE(caller.Valid());
-    ASSERT_TRUE(bridge->WaitForStderr("linked", kTimeoutMs)) << bridge->Stderr();
-    {
+    // Also when the listen: side is shared: the fan-out is linked again.
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "--clients 2" : "one caller");
+        const auto Args = [](std::vector<std::string> args, bool more) {
+            if (more)
+                args.insert(args.end(), {"--clients", "2"});
+            return args;
+        };
+        Line line;
+        ASSERT_TRUE(line.PlugIn()) << line.pair->Error();
+        std::uint16_t port = 0;
+        std::unique_ptr<ChildProcess> bridge;
+        for (int attempt = 0; attempt < 5 && !bridge; ++attempt) {
+            port = UnusedTcpPort();
+            bridge = StartHost(
+                Args({"bridge", "--reconnect", "serial:" + line.Device(), "listen:" + std::to_string(port)}, shared),
+                line.dir.Path());
+            if (!bridge->WaitForStderr("bridging", kTimeoutMs))
+                bridge.reset();
+        }
+        ASSERT_TRUE(bridge);
+        Fd caller = ConnectLoopbackTcp(port);
+        ASSERT_TRUE(caller.Valid());
+        ASSERT_TRUE(bridge->WaitForStderr("linked", kTimeoutMs)) << bridge->Stderr();
+        {
+            FarEnd far(line.Far());
+            ASSERT_TRUE(far.Write("one"));
+            EXPECT_EQ(ReceiveExactly(caller, 3), "one");
+        }
+
+        line.Unplug();
+        const std::string gone = "tavrin: serial side gone, waiting\r\n";
+        EXPECT_EQ(ReceiveExactly(caller, gone.size(), std::chrono::milliseconds(kTimeoutMs)), gone);
+        ASSERT_TRUE(line.PlugIn()) << line.pair->Error();
+        const std::string back = "tavrin: serial side back\r\n";
+        EXPECT_EQ(ReceiveExactly(caller, back.size(), std::chrono::milliseconds(kTimeoutMs)), back);
+
         FarEnd far(line.Far());
-        ASSERT_TRUE(far.Write("one"));
-        EXPECT_EQ(ReceiveExactly(caller, 3), "one");
+        ASSERT_TRUE(far.Write("two"));
+        EXPECT_EQ(ReceiveExactly(caller, 3), "two");
+        ASSERT_TRUE(SendAll(caller, "three"));
+        EXPECT_TRUE(far.ReadUntil("three")) << far.Received();
+        EXPECT_EQ(bridge->Stop(SIGTERM, kTimeoutMs), 0) << bridge->Stderr();
     }
-
-    line.Unplug();
-    const std::string gone = "tavrin: serial side gone, waiting\r\n";
-    EXPECT_EQ(ReceiveExactly(caller, gone.size(), std::chrono::milliseconds(kTimeoutMs)), gone);
-    ASSERT_TRUE(line.PlugIn()) << line.pair->Error();
-    const std::string back = "tavrin: serial side back\r\n";
-    EXPECT_EQ(ReceiveExactly(caller, back.size(), std::chrono::milliseconds(kTimeoutMs)), back);
-
-    FarEnd far(line.Far());
-    ASSERT_TRUE(far.Write("two"));
-    EXPECT_EQ(ReceiveExactly(caller, 3), "two");
-    ASSERT_TRUE(SendAll(caller, "three"));
-    EXPECT_TRUE(far.ReadUntil("three")) << far.Received();
-    EXPECT_EQ(bridge->Stop(SIGTERM, kTimeoutMs), 0) << bridge->Stderr();
 }
 
 TEST(ToolReconnect, TcpPeerIsTriedAgainAfterAGrowingBackOff)

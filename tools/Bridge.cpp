@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 
+#include "BridgeRelay.h"
 #include "Callers.h"
 #include "Devices.h"
 #include "Host.h"
@@ -20,6 +22,24 @@ void Notice(const std::string& text)
     PrintLine(stderr, "tavrin bridge: " + text);
 }
 
+// How far a caller of a shared side may fall behind before it is let go:
+// a caller that stops reading must not hold the others up, nor grow the
+// bridge without limit.
+constexpr size_t kCallerBacklog = 1 << 20;
+
+// "caller 1 is linked", "callers 1, 2 and 3 are linked".
+std::string Linked(const std::map<int, int>& members)
+{
+    std::string ids;
+    size_t n = 0;
+    for (const auto& [id, number] : members) {
+        if (n++ > 0)
+            ids += n == members.size() ? " and " : ", ";
+        ids += std::to_string(id);
+    }
+    return (members.size() == 1 ? "caller " + ids + " is" : "callers " + ids + " are") + " linked";
+}
+
 // One end of the bridge: a device of its own, or a listener whose admitted
 // caller is the end.
 struct Side {
@@ -27,10 +47,15 @@ struct Side {
     DeviceArgument argument;
     std::unique_ptr<CDevice> device;
     int number = -1;
+    // A shared listen: side: what the other side is linked to. Before the
+    // callers, so that it goes after them.
+    std::unique_ptr<CallerFanOut> fanOut;
     std::unique_ptr<CallerDesk> callers;
     CDevice* end = nullptr;         // what is linked: the device, or the caller
     int callerId = 0;               // the linked caller's, for notices
     std::unique_ptr<Reconnector> reconnector;
+    std::map<int, int> members;     // admitted callers: id -> host number
+    int writerId = 0;               // with --one-writer
 
     bool Listening() const { return argument.kind == DeviceArgument::Kind::Listen; }
     std::string EndName() const
@@ -58,6 +83,15 @@ int RunBridge(const BridgeOptions& options)
         std::fprintf(stderr, "tavrin bridge: --allow picks the callers of a listen: device, and neither side is one\n");
         return 2;
     }
+    const bool shared = options.clients > 1 || options.oneWriter;
+    if (shared && sides[0].Listening() == sides[1].Listening()) {
+        std::fprintf(stderr, "tavrin bridge: --clients and --one-writer share one device among the callers of a "
+                             "listen: side: exactly one side must be listen:\n");
+        return 2;
+    }
+    for (Side& side : sides)
+        NoFlowControlUnlessNamed(side.argument);
+    const bool zeroIsBreak = options.breaks;
 
     if (options.reconnect && !Reconnector::Refusal(sides[0].argument).empty() &&
         !Reconnector::Refusal(sides[1].argument).empty()) {
@@ -77,10 +111,42 @@ int RunBridge(const BridgeOptions& options)
     std::string stoppedBy;   // the request that stopped the bridge
 
     const auto relink = [&] {
+        // A shared side is linked through its fan-out, whose callers come and
+        // go on their own.
+        for (int i = 0; i < 2; ++i) {
+            if (sides[i].fanOut) {
+                if (sides[1 - i].end != nullptr)
+                    sides[1 - i].end->LinkDevice(sides[i].fanOut.get());
+                return;
+            }
+        }
         if (sides[0].end == nullptr || sides[1].end == nullptr)
             return;
         sides[0].end->LinkDevice(sides[1].end);
         Notice("linked " + sides[0].EndName() + " with " + sides[1].EndName());
+    };
+    // A shared side's caller joins or leaves the fan-out; the notices read
+    // as those of a linked pair.
+    const auto linkedText = [&](const Side& side, int id) {
+        const std::string caller = side.name + "'s caller " + std::to_string(id);
+        const std::string other = sides[&side == &sides[0] ? 1 : 0].name;
+        return &side == &sides[0] ? caller + " with " + other : other + " with " + caller;
+    };
+    const auto handOver = [&](Side& side) {
+        side.writerId = 0;
+        if (!options.oneWriter || side.members.empty())
+            return;
+        // The longest connected of the others: the lowest id.
+        side.writerId = side.members.begin()->first;
+        Notice(side.name + ": caller " + std::to_string(side.writerId) + " is now the writer");
+        side.fanOut->SendTo(side.writerId, "tavrin bridge: you are now the writer\r\n");
+    };
+    const auto dropMember = [&](Side& side, int id) {
+        side.fanOut->Remove(id);
+        side.fanOut->Reap();
+        side.members.erase(id);
+        if (side.writerId == id)
+            handOver(side);
     };
     for (int i = 0; i < 2; ++i) {
         Side& side = sides[i];
@@ -90,6 +156,7 @@ int RunBridge(const BridgeOptions& options)
             return 1;
         }
         side.number = host.Attach(*side.device, side.name.c_str());
+        side.device->SetTransparent(zeroIsBreak ? FALSE : TRUE);
         // The link carries the data; the host has nothing to do with it, and
         // each notification would stop the block's cycle for a round trip
         // to the host's thread.
@@ -120,6 +187,49 @@ int RunBridge(const BridgeOptions& options)
         if (!side.Listening())
             continue;
         CallerDesk::Hooks hooks;
+        hooks.transparent = !zeroIsBreak;
+        if (shared) {
+            Side* other = &sides[i == 0 ? 1 : 0];
+            side.fanOut = std::make_unique<CallerFanOut>(kCallerBacklog, [&side, &host, &dropMember](int id) {
+                host.Post([&side, &dropMember, id] {
+                    auto found = side.members.find(id);
+                    if (found == side.members.end())
+                        return;
+                    Notice(side.name + ": caller " + std::to_string(id) + " fell more than " +
+                           std::to_string(kCallerBacklog >> 20) + " MiB behind: let go");
+                    const int number = found->second;
+                    dropMember(side, id);
+                    side.callers->LetGo(number);
+                });
+            });
+            hooks.vacancy = [&side, &options](const CallerDesk::Caller&) {
+                return static_cast<int>(side.members.size()) >= options.clients ? Linked(side.members)
+                                                                                 : std::string();
+            };
+            hooks.admitted = [&side, &options, &linkedText](CallerDesk::Caller& caller) {
+                side.members[caller.id] = caller.number;
+                std::string prelude;
+                if (options.oneWriter && side.writerId == 0)
+                    side.writerId = caller.id;
+                else if (options.oneWriter)
+                    prelude = "tavrin bridge: read-only: caller " + std::to_string(side.writerId) +
+                              " is the writer; what you send is dropped\r\n";
+                side.fanOut->Add(caller.id, caller.device, prelude);
+                Notice("linked " + linkedText(side, caller.id) + (prelude.empty() ? "" : " (read-only)"));
+            };
+            hooks.left = [&side, &dropMember](CallerDesk::Caller& caller) { dropMember(side, caller.id); };
+            hooks.data = [&side, other, &options, zeroIsBreak](CallerDesk::Caller& caller, const BYTE* bytes,
+                                                                 size_t count) {
+                if (options.oneWriter && caller.id != side.writerId)
+                    return;
+                if (other->end != nullptr)
+                    ForwardBlock(*other->end, bytes, count, zeroIsBreak);
+            };
+            side.callers = std::make_unique<CallerDesk>(
+                host, options.allow, false, [&side](const std::string& text) { Notice(side.name + ": " + text); },
+                std::move(hooks));
+            continue;
+        }
         hooks.vacancy = [&side](const CallerDesk::Caller&) {
             return side.end != nullptr ? "caller " + std::to_string(side.callerId) + " is linked" : std::string();
         };
@@ -143,6 +253,18 @@ int RunBridge(const BridgeOptions& options)
             std::move(hooks));
     }
 
+    // A break the library reported on a serial line: the link carries data
+    // only, so the host takes it across.
+    const auto carryBreakFrom = [&](Side& side) {
+        Side& other = sides[&side == &sides[0] ? 1 : 0];
+        CDevice* to = other.fanOut ? other.fanOut.get() : other.end;
+        if (to == nullptr) {
+            Notice(side.name + ": a break arrived; " + other.name + " has no caller to take it");
+            return;
+        }
+        const BreakCarried carried = CarryBreak(*to, other.argument.IsSocket(), zeroIsBreak);
+        Notice(side.name + ": a break arrived; " + DescribeCarry(carried, other.name));
+    };
     host.SetResponder([&](int number, int index, WPARAM wParam, LPARAM lParam) -> LRESULT {
         for (Side& side : sides) {
             if (number != side.number) {
@@ -154,6 +276,8 @@ int RunBridge(const BridgeOptions& options)
             case DEVMSG_ERROR:
                 Notice(side.name + ": error " + std::to_string(wParam) + ": " +
                        reinterpret_cast<const CString*>(lParam)->str());
+                if (IsBreakReport(*reinterpret_cast<const CString*>(lParam)))
+                    carryBreakFrom(side);
                 break;
             case DEVMSG_CONNECTED:
                 Notice(side.name + (side.Listening() ? ": listening" : ": connected"));
@@ -193,9 +317,19 @@ int RunBridge(const BridgeOptions& options)
         if (sides[0].end != nullptr)
             sides[0].end->LinkDevice(nullptr);
         for (Side& side : sides) {
+            if (side.fanOut)
+                side.fanOut->LinkDevice(nullptr);
+        }
+        for (Side& side : sides) {
             side.device->Disconnect();
             if (side.callers)
                 side.callers->CloseAll();
+        }
+        // Only now: a caller that does not read holds its writer until the
+        // caller is disconnected.
+        for (Side& side : sides) {
+            if (side.fanOut)
+                side.fanOut->JoinAll();
         }
     };
     // Listeners first: they hear nothing themselves, and a caller that comes

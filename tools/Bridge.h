@@ -17,15 +17,30 @@ struct BridgeOptions {
     // (Reconnect.h); the other side stays up, and a listen: side's callers
     // are told in a line of text when it goes and when it is back.
     bool reconnect = false;
+    // Zero bytes go as breaks (the library's own link) rather than as data.
+    bool breaks = false;
+    // The callers a listen: side serves at once; above 1 the side is shared.
+    int clients = 1;
+    // On a shared side only the first admitted caller's bytes are written.
+    bool oneWriter = false;
 };
 
 // Each device forwards what it receives to the other through the library's
-// link (LinkDevice): runs of non-zero bytes with the partner's Write, each
-// zero byte with the partner's SendBreak, which on a socket is one zero
-// byte again. A listen: side links one admitted caller at a time; a caller
-// that comes while one is linked is turned away, and when the linked one
-// leaves the side waits for the next. Bytes that arrive while a side has
-// nothing to link (before both are up, or with no caller) are dropped.
+// link (LinkDevice). Both sides and every caller are transparent: every
+// byte is data, zero bytes included. With breaks, the library's own link:
+// runs of non-zero bytes with the partner's Write, each zero byte with the
+// partner's SendBreak, which on a socket is one zero byte again. A break
+// that a serial line reports goes to the other side as a break, or, to a
+// socket, as a zero byte with breaks and not at all without (a notice says
+// which). A listen: side links one admitted caller at a time unless it
+// serves several (clients > 1): then the other side is linked to a fan-out
+// that hands each caller everything, each through a queue of its own (a
+// caller more than 1 MiB behind is let go), and the callers' bytes are
+// written to the other side in the order they arrive (with oneWriter, only
+// the writer's: the first admitted, and when it leaves the longest
+// connected of the others). A caller beyond the number is turned away.
+// Bytes that arrive while a side has nothing to link (before both are up,
+// or with no caller) are dropped.
 //
 // Runs until SIGINT or SIGTERM (Ctrl-C or Ctrl-Break on Windows; exit
 // status 0) or until a link drops by itself: the peer of a tcp: side

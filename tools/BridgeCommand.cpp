@@ -20,18 +20,37 @@ void AddBridgeCommand(CLI::App& app, int& status)
         "bridge", "link two devices: what one receives the other sends");
     command->add_option("DEVICE", texts->devices, "the two devices (below)")->required()->expected(2);
     AddAllowOption(*command, texts->allow);
+    command->add_flag("--breaks", texts->options.breaks,
+                      "a zero byte goes as a break, as the library links devices (default: every byte is data)");
+    command->add_option("--clients", texts->options.clients, "a listen: side serves up to N callers at once")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64));
+    command->add_flag("--one-writer", texts->options.oneWriter,
+                      "on a shared listen: side only the first caller's bytes are written");
     // Kept as an option so that it is refused with the reason.
     command->add_flag("--telnet-refuse", texts->refuseTelnet, "not on a bridge: linked devices pass Telnet "
                                                               "commands on unchanged");
     command->add_flag("--reconnect", texts->options.reconnect,
                       "wait for a serial:/tcp: side that goes away and open it again");
-    command->footer(std::string("A zero byte goes as a break (on a socket, a zero byte again); a listen: side\n"
-                                "links one caller at a time and turns others away. Notices go to stderr. Ends\n"
-                                "on SIGINT/SIGTERM (status 0) or when a link drops by itself (status 1); a\n"
-                                "caller leaving is not that. With --reconnect a serial:/tcp: side that goes\n"
-                                "away is waited for as in term --reconnect while the other side stays up; a\n"
-                                "listen: side's callers get a line \"tavrin: serial side gone, waiting\" and\n"
-                                "\"... back\".\n\n") +
+    command->footer(std::string(
+                        "Every byte value crosses unchanged. With --breaks a zero byte goes as a break\n"
+                        "(on a socket, a zero byte again). A break that arrives on a serial port goes\n"
+                        "to the other side as a break; a socket has none: with --breaks it gets a zero\n"
+                        "byte, without it nothing (a zero byte would pass for data), and a notice says\n"
+                        "so. A serial: side that names no FLOW is opened without flow control; ask\n"
+                        "for it with e.g. serial:/dev/ttyUSB0:115200,8,N,1,xonxoff (or rtscts).\n"
+                        "A listen: side links one caller at a time and turns others away; with\n"
+                        "--clients N it serves N at once: each receives all the other side sends, and\n"
+                        "what they send is written in the order it arrives. A caller that falls more\n"
+                        "than 1 MiB behind is let go rather than holding the others up. With\n"
+                        "--one-writer only the first caller writes; the others are told in one line\n"
+                        "that they are read-only, and what they send is dropped. When the writer\n"
+                        "leaves, the longest-connected caller becomes the writer and is told so.\n"
+                        "Notices go to stderr. Ends on SIGINT/SIGTERM (status 0) or when a link drops\n"
+                        "by itself (status 1); a caller leaving is not that.\n"
+                          "With --reconnect a serial:/tcp: side that goes away is waited for as in term\n"
+                          "--reconnect while the other side stays up; a listen: side's callers get a line\n"
+                          "\"tavrin: serial side gone, waiting\" and \"... back\".\n\n") +
                     kDeviceHelp);
     command->callback([&status, texts] {
         std::string error;

@@ -27,6 +27,8 @@ void CallerDesk::TakeCall(CDevice& listener)
     auto lan = std::make_shared<CLan>();
     if (m_refuseTelnet)
         lan->SetRefuseTelnetOptions(TRUE);
+    if (m_hooks.transparent)
+        lan->SetTransparent(TRUE);
     const int number = m_host.Attach(*lan, name.c_str());
     // An owner that takes no data (a bridge, whose link carries it) spares
     // every block its round trip to the host's thread.

@@ -45,6 +45,8 @@ public:
         // An admitted caller that leaves stays connected (its workers
         // running) until CloseAll, for an owner that is still using it.
         bool holdAdmitted = false;
+        // Each caller's device is made transparent before it is connected.
+        bool transparent = false;
     };
 
     CallerDesk(Host& host, std::vector<AccessRule> allow, bool refuseTelnet,
@@ -59,6 +61,9 @@ public:
     void TakeCall(CDevice& listener);
     // A notification from the host: false when number is none of the callers.
     bool Handle(int number, int index, WPARAM wParam, LPARAM lParam);
+    // Lets an admitted caller go, as if it had been turned away: no left
+    // hook. number is the host's.
+    void LetGo(int number) { Retire(number); }
     // From now on calls are left to the listener, which is going away.
     void StopTaking() { m_stopped = true; }
     // Disconnects every caller now, and takes no more calls. Not from a

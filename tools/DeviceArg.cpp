@@ -501,6 +501,15 @@ void FillDcb(const SerialArgument& serial, DCB& dcb)
     dcb.XoffLim = 256;
 }
 
+void NoFlowControlUnlessNamed(DeviceArgument& argument)
+{
+    SerialArgument& serial = argument.serial;
+    if (argument.kind != DeviceArgument::Kind::Serial || serial.hasLineSettings)
+        return;
+    serial.hasBaudRate = true;
+    serial.hasLineSettings = true;
+}
+
 std::string DescribeSettings(const SerialArgument& serial)
 {
     if (!serial.hasBaudRate)

@@ -100,6 +100,12 @@ int ComPortNumber(const std::string& path);
 // handshake lines driven by the chosen flow control, Xon/Xoff with the
 // usual characters and limits.
 void FillDcb(const SerialArgument& serial, DCB& dcb);
+// For hosts that carry any byte (term, bridge): a serial port whose
+// argument names no line settings is opened at its rate (9600 when none is
+// given), 8,N,1 and no flow control, rather than with the device's stored
+// default, whose Xon/Xoff takes 0x11 and 0x13 out of the data. An explicit
+// FLOW is kept as given.
+void NoFlowControlUnlessNamed(DeviceArgument& argument);
 // "115200,8,N,1,rtscts" for messages.
 std::string DescribeSettings(const SerialArgument& serial);
 

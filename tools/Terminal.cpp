@@ -79,6 +79,7 @@ int RunTerminal(const TerminalOptions& options)
         std::fprintf(stderr, "tavrin term: %s\n", error.c_str());
         return 2;
     }
+    NoFlowControlUnlessNamed(argument);
     const bool listening = argument.kind == DeviceArgument::Kind::Listen;
     Notices notices;
     Clock clock;
