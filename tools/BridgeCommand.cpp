@@ -7,7 +7,7 @@
 
 namespace tavrin::tool {
 
-void AddBridgeCommand(CLI::App& app, int& status)
+void AddBridgeCommand(CommandLine& line, int& status)
 {
     struct Texts {
         BridgeOptions options;
@@ -16,23 +16,23 @@ void AddBridgeCommand(CLI::App& app, int& status)
         bool refuseTelnet = false;
     };
     auto texts = std::make_shared<Texts>();
-    CLI::App* command = app.add_subcommand(
+    Command command = line.Add(
         "bridge", "link two devices: what one receives the other sends");
-    command->add_option("DEVICE", texts->devices, "the two devices (below)")->required()->expected(2);
-    AddAllowOption(*command, texts->allow);
-    command->add_flag("--breaks", texts->options.breaks,
+    command.Add("DEVICE", texts->devices, "the two devices (below)").Required().Expected(2);
+    AddAllowOption(command, texts->allow);
+    command.Flag("--breaks", texts->options.breaks,
                       "a zero byte goes as a break, as the library links devices (default: every byte is data)");
-    command->add_option("--clients", texts->options.clients, "a listen: side serves up to N callers at once")
-        ->type_name("N")
-        ->check(CLI::Range(1, 64));
-    command->add_flag("--one-writer", texts->options.oneWriter,
+    command.Add("--clients", texts->options.clients, "a listen: side serves up to N callers at once")
+        .TypeName("N")
+        .Range(1, 64);
+    command.Flag("--one-writer", texts->options.oneWriter,
                       "on a shared listen: side only the first caller's bytes are written");
     // Kept as an option so that it is refused with the reason.
-    command->add_flag("--telnet-refuse", texts->refuseTelnet, "not on a bridge: linked devices pass Telnet "
+    command.Flag("--telnet-refuse", texts->refuseTelnet, "not on a bridge: linked devices pass Telnet "
                                                               "commands on unchanged");
-    command->add_flag("--reconnect", texts->options.reconnect,
+    command.Flag("--reconnect", texts->options.reconnect,
                       "wait for a serial:/tcp: side that goes away and open it again");
-    command->footer(std::string(
+    command.Footer(std::string(
                         "Every byte value crosses unchanged. With --breaks a zero byte goes as a break\n"
                         "(on a socket, a zero byte again). A break that arrives on a serial port goes\n"
                         "to the other side as a break; a socket has none: with --breaks it gets a zero\n"
@@ -52,7 +52,7 @@ void AddBridgeCommand(CLI::App& app, int& status)
                           "--reconnect while the other side stays up; a listen: side's callers get a line\n"
                           "\"tavrin: serial side gone, waiting\" and \"... back\".\n\n") +
                     kDeviceHelp);
-    command->callback([&status, texts] {
+    command.OnRun([&status, texts] {
         std::string error;
         if (texts->refuseTelnet) {
             CommandError("bridge", "--telnet-refuse does nothing on a bridge: linked devices pass Telnet commands "

@@ -27,14 +27,13 @@ const char* const kDeviceHelp =
     "              broadcasts TEXT to port PORT once; the answers are its data\n"
     "PORT is 1 to 65535.\n";
 
-void AddAllowOption(CLI::App& command, std::vector<std::string>& texts)
+void AddAllowOption(Command& command, std::vector<std::string>& texts)
 {
-    command
-        .add_option("--allow", texts,
+    command.Add("--allow", texts,
                     "listen: admit only callers in ADDRESS/MASK (127.0.0.0/8, 10.0.0.0/255.0.0.0); "
                     "repeatable; default: every caller")
-        ->type_name("ADDRESS/MASK")
-        ->allow_extra_args(false);
+        .TypeName("ADDRESS/MASK")
+        ;
 }
 
 bool ParseAllowRules(const std::vector<std::string>& texts, std::vector<AccessRule>& rules, std::string& error)

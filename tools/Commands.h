@@ -1,9 +1,9 @@
 // The tavrin host's commands. Each Add*Command puts its subcommand, with
-// its options and help, on the application; its callback runs the command
+// its options and help, on the command line; its callback runs the command
 // once the whole line has parsed and leaves the exit status in status.
 #pragma once
 
-#include <CLI/CLI.hpp>
+#include "CommandLine.h"
 
 #include <string>
 #include <vector>
@@ -12,23 +12,23 @@
 
 namespace tavrin::tool {
 
-void AddDemoCommand(CLI::App& app, int& status);
-void AddPacketDemoCommand(CLI::App& app, int& status);
-void AddScriptCommand(CLI::App& app, int& status);
-void AddTermCommand(CLI::App& app, int& status);
-void AddBridgeCommand(CLI::App& app, int& status);
-void AddPortsCommand(CLI::App& app, int& status);
-void AddModemsCommand(CLI::App& app, int& status);
-void AddDialCommand(CLI::App& app, int& status);
+void AddDemoCommand(CommandLine& line, int& status);
+void AddPacketDemoCommand(CommandLine& line, int& status);
+void AddScriptCommand(CommandLine& line, int& status);
+void AddTermCommand(CommandLine& line, int& status);
+void AddBridgeCommand(CommandLine& line, int& status);
+void AddPortsCommand(CommandLine& line, int& status);
+void AddModemsCommand(CommandLine& line, int& status);
+void AddDialCommand(CommandLine& line, int& status);
 
 // --registry PATH and --choose N, for modems and dial.
-void AddRegistryOptions(CLI::App& command, std::string& registry, int& choose);
+void AddRegistryOptions(Command& command, std::string& registry, int& choose);
 
 // What every command that takes a DEVICE shows after its options.
 extern const char* const kDeviceHelp;
 
 // --allow ADDRESS/MASK, any number of times, as texts.
-void AddAllowOption(CLI::App& command, std::vector<std::string>& texts);
+void AddAllowOption(Command& command, std::vector<std::string>& texts);
 // The texts as rules; false with the reason for the first malformed one.
 bool ParseAllowRules(const std::vector<std::string>& texts, std::vector<AccessRule>& rules, std::string& error);
 

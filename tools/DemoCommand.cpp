@@ -38,11 +38,11 @@ int RunDemo()
 
 }  // namespace
 
-void AddDemoCommand(CLI::App& app, int& status)
+void AddDemoCommand(CommandLine& line, int& status)
 {
-    CLI::App* command = app.add_subcommand(
+    Command command = line.Add(
         "demo", "a loopback device written from a second thread; every notification printed");
-    command->callback([&status] { status = RunDemo(); });
+    command.OnRun([&status] { status = RunDemo(); });
 }
 
 }  // namespace tavrin::tool

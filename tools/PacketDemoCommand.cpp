@@ -81,11 +81,11 @@ int RunPacketDemo()
 
 }  // namespace
 
-void AddPacketDemoCommand(CLI::App& app, int& status)
+void AddPacketDemoCommand(CommandLine& line, int& status)
 {
-    CLI::App* command = app.add_subcommand(
+    Command command = line.Add(
         "packet-demo", "two devices on an in-process null-modem cable exchange packets");
-    command->callback([&status] { status = RunPacketDemo(); });
+    command.OnRun([&status] { status = RunPacketDemo(); });
 }
 
 }  // namespace tavrin::tool

@@ -48,14 +48,14 @@ int RunPorts(bool includeUnknown)
 
 }  // namespace
 
-void AddPortsCommand(CLI::App& app, int& status)
+void AddPortsCommand(CommandLine& line, int& status)
 {
 #ifdef _WIN32
-    CLI::App* command = app.add_subcommand(
+    Command command = line.Add(
         "ports", "list the COM ports (HARDWARE\\DEVICEMAP\\SERIALCOMM) and their devices");
     auto all = std::make_shared<bool>(false);
-    command->add_flag("--all", *all, "Linux only: the UART slots it adds are the sysfs's");
-    command->callback([&status, all] {
+    command.Flag("--all", *all, "Linux only: the UART slots it adds are the sysfs's");
+    command.OnRun([&status, all] {
         if (*all) {
             CommandError("ports", "--all lists the UART slots of the Linux sysfs; every COM port is listed here");
             status = 2;
@@ -64,11 +64,11 @@ void AddPortsCommand(CLI::App& app, int& status)
         status = RunPorts(false);
     });
 #else
-    CLI::App* command = app.add_subcommand(
+    Command command = line.Add(
         "ports", "list the serial devices (/sys/class/tty): driver, USB vendor, product, serial");
     auto all = std::make_shared<bool>(false);
-    command->add_flag("--all", *all, "include UART slots with no chip found");
-    command->callback([&status, all] { status = RunPorts(*all); });
+    command.Flag("--all", *all, "include UART slots with no chip found");
+    command.OnRun([&status, all] { status = RunPorts(*all); });
 #endif
 }
 

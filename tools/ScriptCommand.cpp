@@ -153,31 +153,31 @@ int RunScript(const ScriptOptions& options)
 
 }  // namespace
 
-void AddScriptCommand(CLI::App& app, int& status)
+void AddScriptCommand(CommandLine& line, int& status)
 {
     auto options = std::make_shared<ScriptOptions>();
-    CLI::App* command = app.add_subcommand(
+    Command command = line.Add(
         "script", "run one command text on DEVICE, printing every notification");
-    command->add_option("DEVICE", options->device, "the device (below)")->required();
-    command->add_option("TEXT", options->text, "the command text")->required();
-    command->add_option("--value", options->values, "answer the value escape number N (%N...) with TEXT")
-        ->type_name("N=TEXT")
-        ->allow_extra_args(false);
-    AddAllowOption(*command, options->allow);
-    command->add_flag("--telnet-refuse", options->refuseTelnet,
+    command.Add("DEVICE", options->device, "the device (below)").Required();
+    command.Add("TEXT", options->text, "the command text").Required();
+    command.Add("--value", options->values, "answer the value escape number N (%N...) with TEXT")
+        .TypeName("N=TEXT")
+        ;
+    AddAllowOption(command, options->allow);
+    command.Flag("--telnet-refuse", options->refuseTelnet,
                       "tcp:/listen: take Telnet commands out of what is received and refuse every option the peer "
                       "asks for");
-    command->add_option("--load", options->loadPath,
+    command.Add("--load", options->loadPath,
                         "read the device's settings from FILE before connecting (what DEVICE leaves open: "
                         "connect/disconnect commands, a port's line settings)")
-        ->type_name("FILE");
-    command->add_option("--save", options->savePath, "write the device's settings to FILE once connected")
-        ->type_name("FILE");
-    command->footer(std::string("Runs until the script has finished. On listen: the script runs on the first\n"
+        .TypeName("FILE");
+    command.Add("--save", options->savePath, "write the device's settings to FILE once connected")
+        .TypeName("FILE");
+    command.Footer(std::string("Runs until the script has finished. On listen: the script runs on the first\n"
                                 "caller admitted; callers' access texts are printed, later callers are turned\n"
                                 "away.\n\n") +
                     kDeviceHelp);
-    command->callback([&status, options] { status = RunScript(*options); });
+    command.OnRun([&status, options] { status = RunScript(*options); });
 }
 
 }  // namespace tavrin::tool

@@ -7,7 +7,7 @@
 
 namespace tavrin::tool {
 
-void AddTermCommand(CLI::App& app, int& status)
+void AddTermCommand(CommandLine& line, int& status)
 {
     struct Texts {
         TerminalOptions options;
@@ -15,33 +15,33 @@ void AddTermCommand(CLI::App& app, int& status)
         std::string stamps, imap, omap;
     };
     auto texts = std::make_shared<Texts>();
-    CLI::App* command = app.add_subcommand(
+    Command command = line.Add(
         "term", "an interactive terminal on DEVICE");
-    command->add_option("DEVICE", texts->options.device, "the device (below)")->required();
-    AddAllowOption(*command, texts->allow);
-    command->add_flag("--telnet-refuse", texts->options.refuseTelnet,
+    command.Add("DEVICE", texts->options.device, "the device (below)").Required();
+    AddAllowOption(command, texts->allow);
+    command.Flag("--telnet-refuse", texts->options.refuseTelnet,
                       "tcp:/listen: take Telnet commands out of what is received and refuse every option the peer "
                       "asks for");
-    command->add_flag("--reconnect", texts->options.reconnect,
+    command.Flag("--reconnect", texts->options.reconnect,
                       "serial:/tcp: wait for a device that goes away and open it again");
-    CLI::Option* stamps = command->add_flag("--timestamp{iso}", texts->stamps,
+    CommandOption stamps = command.Flag("--timestamp{iso}", texts->stamps,
                                             "start each received line with the local time (iso, the default: "
                                             "2026-12-09 16:05:03.123) or the time since the previous line "
                                             "(--timestamp=delta: +0.250)");
-    stamps->option_text("[=iso|delta]");
-    command->add_flag("--hex", texts->options.output.display.hex,
+    stamps.ValueText("[=iso|delta]");
+    command.Flag("--hex", texts->options.output.display.hex,
                       "show what is received as hexdump -C does: offset, 16 bytes, printable text");
-    CLI::Option* log = command->add_option("--log", texts->options.output.logPath,
+    CommandOption log = command.Add("--log", texts->options.output.logPath,
                                            "append what is received, as it arrived, to FILE")
-                          ->type_name("FILE");
-    command->add_flag("--log-shown", texts->options.output.logShown,
+                          .TypeName("FILE");
+    command.Flag("--log-shown", texts->options.output.logShown,
                       "the log gets what is shown (with stamps, hex and the input map)")
-        ->needs(log);
-    command->add_option("--imap", texts->imap, "map what is received before it is shown: a list (below)")
-        ->type_name("LIST");
-    command->add_option("--omap", texts->omap, "map what is typed before it is sent: a list (below)")
-        ->type_name("LIST");
-    command->footer(std::string("Input is written to DEVICE (keys as typed on a terminal; lines from a pipe);\n"
+        .Needs(log);
+    command.Add("--imap", texts->imap, "map what is received before it is shown: a list (below)")
+        .TypeName("LIST");
+    command.Add("--omap", texts->omap, "map what is typed before it is sent: a list (below)")
+        .TypeName("LIST");
+    command.Footer(std::string("Input is written to DEVICE (keys as typed on a terminal; lines from a pipe);\n"
                                 "received bytes go to stdout, notices to stderr. On listen: each caller's access\n"
                                 "text is a notice, input goes to every admitted caller and what they send goes to\n"
                                 "stdout.\n\n"
@@ -60,7 +60,7 @@ void AddTermCommand(CLI::App& app, int& status)
                                 "they arrived. In --hex a row that is not full is shown once nothing has\n"
                                 "arrived for 200 ms, and at the end; offsets count every byte received.\n\n") +
                     kDeviceHelp);
-    command->callback([&status, texts, stamps] {
+    command.OnRun([&status, texts, stamps] {
         std::string error;
         if (!ParseAllowRules(texts->allow, texts->options.allow, error)) {
             CommandError("term", error);
@@ -68,7 +68,7 @@ void AddTermCommand(CLI::App& app, int& status)
             return;
         }
         OutputOptions& output = texts->options.output;
-        if (stamps->count() != 0 && !ParseStampStyle(texts->stamps, output.display.stamps)) {
+        if (stamps.Given() && !ParseStampStyle(texts->stamps, output.display.stamps)) {
             CommandError("term", "--timestamp takes iso or delta, not '" + texts->stamps + "'");
             status = 2;
             return;
