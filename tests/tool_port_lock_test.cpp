@@ -4,7 +4,10 @@
 // the lock holds the PID in ten columns and goes when the port is closed.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -58,6 +61,24 @@ protected:
     fs::path m_locks;
     std::string m_number;
 };
+
+// tio and picocom hold a port with flock and make no lock file: their
+// name and PID come from the kernel's list of locks.
+TEST_F(ToolPortLock, APortHeldWithFlockIsRefusedWithTheHoldersNameAndPid)
+{
+    const int fd = open(m_pair.PathA().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    std::string self;
+    std::getline(std::ifstream("/proc/self/comm"), self);
+    auto term = StartTerm("serial:" + m_pair.PathA(), m_locks.string());
+    term->CloseStdin();
+    EXPECT_EQ(term->WaitForExit(kTimeoutMs), 1);
+    EXPECT_NE(term->Stderr().find(": in use by " + self + " (pid " + std::to_string(getpid()) + ")"),
+              std::string::npos)
+        << term->Stderr();
+    close(fd);
+}
 
 TEST_F(ToolPortLock, APortHeldByALiveProgramIsRefusedWithItsNameAndPid)
 {

@@ -109,8 +109,13 @@ bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string&
     const DWORD code = GetLastError();
     UnlockPort(&device);
     error = "cannot open " + path + " with " + DescribeSettings(serial);
-    if (code != 0)
+    if (code == ERROR_ACCESS_DENIED) {
+        // Another program has it open for itself (flock, TIOCEXCL).
+        const std::string holder = DescribePortHolder(path);
+        error += ": in use by " + (holder.empty() ? std::string("another program") : holder);
+    } else if (code != 0) {
         error += " (error " + std::to_string(code) + ")";
+    }
     return false;
 }
 

@@ -22,5 +22,9 @@ namespace tavrin::tool {
 bool LockPort(const void* owner, const std::string& path, std::string& error);
 // Removes the lock owner holds, if any.
 void UnlockPort(const void* owner);
+// Who holds the device at path open with flock, as tio and picocom do (and
+// this library does): "tio (pid 4242)"; empty when no such lock is found.
+// For the message of an open refused as in use.
+std::string DescribePortHolder(const std::string& path);
 
 }  // namespace tavrin::tool

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -169,6 +170,34 @@ bool LockPort(const void* owner, const std::string& path, std::string& error)
 void UnlockPort(const void* owner)
 {
     s_locks.Unlock(owner);
+}
+
+std::string DescribePortHolder(const std::string& path)
+{
+    struct stat device {};
+    if (stat(path.c_str(), &device) != 0)
+        return std::string();
+    // "1: FLOCK  ADVISORY  WRITE 4242 00:18:3 0 EOF"; lines of waiters
+    // ("1: -> FLOCK ...") name no holder.
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%lu", major(device.st_dev), minor(device.st_dev),
+                  static_cast<unsigned long>(device.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string id, kind, mode, access, node;
+    long pid = 0;
+    std::string rest;
+    while (locks >> id >> kind) {
+        if (kind == "->" || kind != "FLOCK") {
+            std::getline(locks, rest);
+            continue;
+        }
+        if (!(locks >> mode >> access >> pid >> node))
+            break;
+        std::getline(locks, rest);
+        if (node == wanted && pid > 0 && pid <= INT_MAX)
+            return ProgramName(static_cast<pid_t>(pid)) + " (pid " + std::to_string(pid) + ")";
+    }
+    return std::string();
 }
 
 }  // namespace tavrin::tool

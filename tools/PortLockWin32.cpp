@@ -10,4 +10,9 @@ bool LockPort(const void*, const std::string&, std::string&)
 
 void UnlockPort(const void*) {}
 
+std::string DescribePortHolder(const std::string&)
+{
+    return std::string();
+}
+
 }  // namespace tavrin::tool
