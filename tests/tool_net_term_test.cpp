@@ -173,8 +173,9 @@ TEST(ToolNetTermListen, EveryCallerIsAdmittedWithoutAllowAndHearsWhatIsTyped)
     Fd second = ConnectLoopbackTcp(port);
     ASSERT_TRUE(second.Valid());
     ASSERT_TRUE(term->WaitForStderr("caller 2: Connection from 127.0.0.1. (Accepted)", kTimeoutMs)) << term->Stderr();
-    ASSERT_TRUE(SendAll(second, "two here\n"));
-    ASSERT_TRUE(term->WaitForStdout("two here\n", kTimeoutMs)) << term->Stderr();
+    // SOH too: a caller's bytes are all data.
+    ASSERT_TRUE(SendAll(second, "two\x01here\n"));
+    ASSERT_TRUE(term->WaitForStdout("two\x01here\n", kTimeoutMs)) << term->Stderr();
     // Typed text goes to every caller there is.
     ASSERT_TRUE(term->WriteStdin("to both\n"));
     EXPECT_EQ(ReceiveExactly(first, 8, kPeerTimeout), "to both\n");
@@ -188,7 +189,7 @@ TEST(ToolNetTermListen, EveryCallerIsAdmittedWithoutAllowAndHearsWhatIsTyped)
     term->CloseStdin();
     EXPECT_EQ(term->WaitForExit(kTimeoutMs), 0) << term->Stderr();
     EXPECT_TRUE(WaitForEndOfStream(second, kPeerTimeout));
-    EXPECT_EQ(term->Stdout(), "hello from one\ntwo here\n");
+    EXPECT_EQ(term->Stdout(), "hello from one\ntwo\x01here\n");
 }
 
 TEST(ToolNetTermListen, AllowAdmitsCallersInsideTheRule)

@@ -108,12 +108,11 @@ TEST(ToolTerm, EachLineArrivesAsItIsTypedWithItsOwnEnding)
 
 TEST(ToolTerm, EveryByteValuePassesUnchanged)
 {
+    // Zero and SOH too: outside packet mode the terminal's device takes
+    // no stray frame out of the data.
     std::string bytes;
-    for (int i = 1; i < 256; ++i)
+    for (int i = 0; i < 256; ++i)
         bytes += static_cast<char>(i);
-    // SOH starts a frame for the packet worker when not in packet mode;
-    // leave it out of the plain-data check.
-    bytes.erase(0, 1);
     bytes += '\n';
     auto term = StartTerm("loopback");
     ASSERT_TRUE(term->Started()) << term->Error();

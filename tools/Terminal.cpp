@@ -100,6 +100,9 @@ int RunTerminal(const TerminalOptions& options)
         notices.Print(error);
         return 1;
     }
+    // Whatever arrives is shown, SOH and zero bytes included: outside
+    // packet mode no stray frame is taken out of the data.
+    device->SetTransparent(TRUE);
     const auto printData = [&output](const BYTE* data, size_t length) {
         output.Received(reinterpret_cast<const char*>(data), length);
     };
@@ -110,6 +113,7 @@ int RunTerminal(const TerminalOptions& options)
     const bool serial = argument.kind == DeviceArgument::Kind::Serial;
     CallerDesk::Hooks hooks;
     hooks.data = [&](CallerDesk::Caller&, const BYTE* data, size_t length) { printData(data, length); };
+    hooks.transparent = true;
     CallerDesk callers(host, options.allow, options.refuseTelnet, [&](const std::string& text) { notices.Print(text); },
                        std::move(hooks));
     const int deviceNumber = host.Attach(*device, "term");
