@@ -4,7 +4,7 @@
 
 using namespace tavrin::mfc;
 
-namespace {
+namespace tavrin::mfc {
 
 std::shared_ptr<WindowState> DialogState(const DialogResource& resource)
 {
@@ -31,7 +31,7 @@ std::shared_ptr<WindowState> ControlState(const DialogItemResource& item)
     return state;
 }
 
-}  // namespace
+}  // namespace tavrin::mfc
 
 // ---------------------------------------------------------------------------
 
@@ -97,6 +97,19 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd)
     m_nIDTemplate = nIDTemplate;
     m_pParentWnd = pParentWnd;
 
+#if defined(_WIN32)
+    // Windows lets a window adopt a child of another thread (the two
+    // threads then share input); the library's dialogs keep to their
+    // thread, as on POSIX.
+    if (parent && GetWindowThreadProcessId(parent, nullptr) != GetCurrentThreadId()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!CreateSystemDialog(*this, nIDTemplate, *resource, parent))
+        return FALSE;
+    // OnInitDialog may have destroyed it.
+    return m_hWnd ? TRUE : FALSE;
+#else
     HWND dialog = CreateLibraryWindow(DialogState(*resource), parent);
     if (!dialog)
         return FALSE;  // the parent belongs to another thread
@@ -117,6 +130,7 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd)
     ::SendMessageA(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTabStop), 0);
     // OnInitDialog may have destroyed it.
     return m_hWnd ? TRUE : FALSE;
+#endif
 }
 
 BOOL CDialog::OnInitDialog()
