@@ -105,11 +105,13 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (!CreateSystemDialog(*this, nIDTemplate, *resource, parent))
-        return FALSE;
-    // OnInitDialog may have destroyed it.
-    return m_hWnd ? TRUE : FALSE;
-#else
+    bool refused = false;
+    if (CreateSystemDialog(*this, nIDTemplate, *resource, parent, refused) || !refused)
+        return m_hWnd ? TRUE : FALSE;  // OnInitDialog may have destroyed it
+    // No desktop to draw on (a service, Wine without a display): the
+    // system makes no such window, but the library's own message windows
+    // still carry the panel for presentations that read it (a console).
+#endif
     HWND dialog = CreateLibraryWindow(DialogState(*resource), parent);
     if (!dialog)
         return FALSE;  // the parent belongs to another thread
@@ -130,7 +132,6 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd)
     ::SendMessageA(dialog, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTabStop), 0);
     // OnInitDialog may have destroyed it.
     return m_hWnd ? TRUE : FALSE;
-#endif
 }
 
 BOOL CDialog::OnInitDialog()

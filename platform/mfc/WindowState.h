@@ -63,8 +63,9 @@ const void* FindLibraryDialogTemplate(UINT id, HINSTANCE& module);
 
 // Makes dialog's window from the DLL's template inside parent, a real
 // #32770 dialog with system controls, attached to dialog, and runs its
-// WM_INITDIALOG. nullptr when the system refuses.
-HWND CreateSystemDialog(CDialog& dialog, UINT id, const DialogResource& resource, HWND parent);
+// WM_INITDIALOG. nullptr when the system refuses (refused stays true when
+// it made no window at all) or OnInitDialog destroyed the dialog.
+HWND CreateSystemDialog(CDialog& dialog, UINT id, const DialogResource& resource, HWND parent, bool& refused);
 #endif
 
 // The built-in behaviour of the window's class.

@@ -11,6 +11,7 @@ struct DialogStart {
     CDialog* dialog;
     const DialogResource* resource;
     HWND parent;
+    bool reached = false;
 };
 
 // The dialog manager's default handling does the rest: the messages of
@@ -20,7 +21,8 @@ INT_PTR CALLBACK LibraryDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 {
     if (message != WM_INITDIALOG)
         return FALSE;
-    const auto* start = reinterpret_cast<const DialogStart*>(lParam);
+    auto* start = reinterpret_cast<DialogStart*>(lParam);
+    start->reached = true;
     AdoptSystemWindow(DialogState(*start->resource), hwnd, start->parent);
     // The controls are the dialog's children in the template's order, as
     // the dialog manager creates them.
@@ -35,8 +37,9 @@ INT_PTR CALLBACK LibraryDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 
 }  // namespace
 
-HWND CreateSystemDialog(CDialog& dialog, UINT id, const DialogResource& resource, HWND parent)
+HWND CreateSystemDialog(CDialog& dialog, UINT id, const DialogResource& resource, HWND parent, bool& refused)
 {
+    refused = true;
     HINSTANCE module = nullptr;
     const void* bytes = FindLibraryDialogTemplate(id, module);
     if (!bytes) {
@@ -46,6 +49,7 @@ HWND CreateSystemDialog(CDialog& dialog, UINT id, const DialogResource& resource
     DialogStart start{&dialog, &resource, parent};
     HWND hwnd = CreateDialogIndirectParamA(module, static_cast<LPCDLGTEMPLATEA>(bytes), parent, &LibraryDialogProc,
                                            reinterpret_cast<LPARAM>(&start));
+    refused = !start.reached;
     if (hwnd && dialog.m_hWnd != hwnd) {
         // The object could not take the window (it has another already).
         DestroyWindow(hwnd);
