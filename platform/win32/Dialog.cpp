@@ -19,7 +19,9 @@ struct DialogStart {
 // the window, and its default procedure lands here afterwards.
 INT_PTR CALLBACK LibraryDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message != WM_INITDIALOG)
+    // The WM_INITDIALOG sent on below carries no start: a WindowProc that
+    // passes it to the default procedure ends here with nothing to do.
+    if (message != WM_INITDIALOG || lParam == 0)
         return FALSE;
     auto* start = reinterpret_cast<DialogStart*>(lParam);
     start->reached = true;
