@@ -2,13 +2,18 @@
 // CDialog (modeless, from the library's own templates), CComboBox, dialog
 // data exchange and message maps.
 //
-// Every window is a message window of the platform, owned by the thread
-// that creates it; a dialog and each of its controls have their own HWND,
-// the controls are children of the dialog and the dialog a child of the
-// window it was created in. Destroying a window destroys its children; the
-// C++ objects attached to them are told (their m_hWnd becomes NULL) and
-// stay safe to use and to delete. There is no screen: what a dialog looks
-// like is its template, which presentations read through tavrin::ui below.
+// A dialog and each of its controls have their own HWND, owned by the
+// thread that creates them; the controls are children of the dialog and the
+// dialog a child of the window it was created in. Destroying a window
+// destroys its children; the C++ objects attached to them are told (their
+// m_hWnd becomes NULL) and stay safe to use and to delete.
+//
+// On Windows they are the system's: a #32770 dialog made from the DLL's
+// template with the system's ComboBox and Static controls, which a user
+// sees and uses. Elsewhere, and on Windows where the system shows no
+// windows (no desktop), they are message windows of the library with no
+// screen: what a dialog looks like is its template, which presentations
+// read through tavrin::ui below. Both answer the same messages.
 #pragma once
 
 #include <vector>

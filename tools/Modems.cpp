@@ -22,6 +22,9 @@
 
 #include "Host.h"
 #include "PanelTerminal.h"
+#if defined(_WIN32)
+#include "PanelWindow.h"
+#endif
 #include "TerminalIo.h"
 
 namespace tavrin::tool {
@@ -117,7 +120,15 @@ bool SelectModem(const char* command, CModemManager& manager, int choose)
         manager.UpdateContent(0);
         return true;
     }
+#if defined(_WIN32)
+    // A desktop shows the panel as a host's window would; the console
+    // presents it otherwise.
+    int position = ChooseModemInWindow(manager);
+    if (position == kNoDesktop)
+        position = ChooseModemOnPanel(manager, STDIN_FILENO, STDOUT_FILENO);
+#else
     const int position = ChooseModemOnPanel(manager, STDIN_FILENO, STDOUT_FILENO);
+#endif
     if (position < 0) {
         Notice(command, "no modem chosen");
         return false;

@@ -110,6 +110,17 @@ LRESULT ComboMessageLocked(WindowState& state, UINT message, WPARAM wParam, LPAR
 
 LRESULT ClassWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
+#if defined(_WIN32)
+    // The system's own window: its class does the work.
+    WNDPROC systemProc = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        if (auto state = FindStateLocked(hwnd))
+            systemProc = state->systemProc;
+    }
+    if (systemProc)
+        return CallWindowProcA(systemProc, hwnd, message, wParam, lParam);
+#endif
     std::lock_guard<std::mutex> lock(StateLock());
     auto state = FindStateLocked(hwnd);
     if (!state)

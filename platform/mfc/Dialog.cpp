@@ -4,7 +4,7 @@
 
 using namespace tavrin::mfc;
 
-namespace {
+namespace tavrin::mfc {
 
 std::shared_ptr<WindowState> DialogState(const DialogResource& resource)
 {
@@ -31,7 +31,7 @@ std::shared_ptr<WindowState> ControlState(const DialogItemResource& item)
     return state;
 }
 
-}  // namespace
+}  // namespace tavrin::mfc
 
 // ---------------------------------------------------------------------------
 
@@ -97,6 +97,21 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd)
     m_nIDTemplate = nIDTemplate;
     m_pParentWnd = pParentWnd;
 
+#if defined(_WIN32)
+    // Windows lets a window adopt a child of another thread (the two
+    // threads then share input); the library's dialogs keep to their
+    // thread, as on POSIX.
+    if (parent && GetWindowThreadProcessId(parent, nullptr) != GetCurrentThreadId()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    bool refused = false;
+    if (CreateSystemDialog(*this, nIDTemplate, *resource, parent, refused) || !refused)
+        return m_hWnd ? TRUE : FALSE;  // OnInitDialog may have destroyed it
+    // No desktop to draw on (a service, Wine without a display): the
+    // system makes no such window, but the library's own message windows
+    // still carry the panel for presentations that read it (a console).
+#endif
     HWND dialog = CreateLibraryWindow(DialogState(*resource), parent);
     if (!dialog)
         return FALSE;  // the parent belongs to another thread

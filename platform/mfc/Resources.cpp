@@ -119,6 +119,10 @@ bool DecodeIcon(const BYTE* data, SIZE_T size, IconImage& image)
 
 }  // namespace
 
+namespace {
+BOOL DialogViewFromState(HWND dialog, DialogView& out);
+}
+
 BOOL LoadIconImage(UINT id, IconImage& image)
 {
     const IconResource* icon = FindLibraryIcon(id);
@@ -133,11 +137,31 @@ BOOL LoadIconImage(UINT id, IconImage& image)
 
 BOOL GetDialogView(HWND dialog, DialogView& view)
 {
+    DialogView out;
+    if (!DialogViewFromState(dialog, out))
+        return FALSE;
+#if defined(_WIN32)
+    // A real combo box keeps its entries and selection itself; it is asked
+    // outside the lock, as its procedure takes it.
+    for (ControlView& control : out.controls)
+        if (control.className.CompareNoCase("COMBOBOX") == 0) {
+            char text[256] = "";
+            ::GetWindowTextA(control.hwnd, text, sizeof text);
+            control.text = text;
+        }
+#endif
+    view = std::move(out);
+    return TRUE;
+}
+
+namespace {
+
+BOOL DialogViewFromState(HWND dialog, DialogView& out)
+{
     std::lock_guard<std::mutex> lock(StateLock());
     auto state = FindStateLocked(dialog);
     if (!state || state->kind != WindowKind::Dialog)
         return FALSE;
-    DialogView out;
     out.hwnd = dialog;
     out.templateId = state->dialog->id;
     out.rect = state->rect;
@@ -161,9 +185,10 @@ BOOL GetDialogView(HWND dialog, DialogView& view)
         item.iconId = control->iconId;
         out.controls.push_back(std::move(item));
     }
-    view = std::move(out);
     return TRUE;
 }
+
+}  // namespace
 
 BOOL ChooseComboEntry(HWND combo, int position)
 {

@@ -74,6 +74,11 @@ void ForgetWindow(HWND hwnd)
     temporary = TakeTemporaryLocked(hwnd);
     auto state = FindStateLocked(hwnd);
     if (state) {
+#if defined(_WIN32)
+        // Its last messages (WM_NCDESTROY) go to the system's procedure.
+        if (state->systemProc)
+            SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(state->systemProc));
+#endif
         if (auto parent = FindStateLocked(state->parent))
             std::erase(parent->children, hwnd);
         StatesLocked().erase(hwnd);
@@ -96,7 +101,30 @@ LRESULT LibraryWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     return result;
 }
 
+#if defined(_WIN32)
+LRESULT CALLBACK SystemWindowHook(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return LibraryWindowProc(hwnd, message, wParam, lParam);
+}
+#endif
+
 }  // namespace
+
+#if defined(_WIN32)
+void AdoptSystemWindow(std::shared_ptr<WindowState> state, HWND hwnd, HWND parent)
+{
+    state->hwnd = hwnd;
+    state->parent = parent;
+    state->systemProc = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(hwnd, GWLP_WNDPROC));
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        StatesLocked()[hwnd] = state;
+        if (auto parentState = FindStateLocked(parent))
+            parentState->children.push_back(hwnd);
+    }
+    SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SystemWindowHook));
+}
+#endif
 
 HWND CreateLibraryWindow(std::shared_ptr<WindowState> state, HWND parent)
 {

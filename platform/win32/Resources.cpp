@@ -10,6 +10,7 @@
 #include "../Dialog.h"
 #include "../Resources.h"
 #include "../StringTable.h"
+#include "../mfc/WindowState.h"
 
 namespace {
 
@@ -304,6 +305,16 @@ const DialogResource* FindLibraryDialog(UINT id)
         return nullptr;
     return &dialogs.emplace(id, std::move(copy)).first->second->resource;
 }
+
+namespace tavrin::mfc {
+
+const void* FindLibraryDialogTemplate(UINT id, HINSTANCE& module)
+{
+    module = LibraryModule();
+    return ResourceBytes(id, RT_DIALOG).data;
+}
+
+}  // namespace tavrin::mfc
 
 const IconResource* FindLibraryIcon(UINT id)
 {
