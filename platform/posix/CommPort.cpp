@@ -54,6 +54,13 @@ DWORD Win32FromLineErrno(int error)
     }
 }
 
+// Within 3 %: the error two UARTs still frame each other's bytes with.
+bool RateWithinTolerance(DWORD got, DWORD wanted)
+{
+    const double difference = static_cast<double>(got) - static_cast<double>(wanted);
+    return difference * difference <= 0.03 * 0.03 * static_cast<double>(wanted) * static_cast<double>(wanted);
+}
+
 // A driver without the lines or counters (a pseudo-terminal) answers so.
 bool IsNoSuchFeature(int error) { return error == ENOTTY || error == EINVAL; }
 
@@ -834,20 +841,26 @@ BOOL CommPort::SetState(const DCB& dcb)
     if (!ValidateDcb(dcb))
         return Fail(ERROR_INVALID_PARAMETER);
     LineSettings wanted = SettingsFromDcb(dcb);
+    LineSettings before;
+    const bool haveBefore = m_driver->GetSettings(before) == 0;
     if (int e = m_driver->SetSettings(wanted))
         return Fail(Win32FromLineErrno(e));
     // A driver that cannot make a frame format (mark or space parity on
-    // some UARTs) quietly keeps another one: refuse what did not take.
-    // The rate is not compared, since drivers round it to what their
-    // divisor can make.
+    // some UARTs) or a rate (beyond a 16550's clock) quietly keeps another
+    // one: refuse what did not take, and leave the port as it was. A rate
+    // rounded to what the divisor can make, within what two UARTs still
+    // frame, is taken, and read back as the driver has it.
     LineSettings got;
     if (int e = m_driver->GetSettings(got))
         return Fail(Win32FromLineErrno(e));
-    bool frameDiffers = got.stopBits != wanted.stopBits;
+    bool differs = got.stopBits != wanted.stopBits || !RateWithinTolerance(got.baudRate, wanted.baudRate);
     if (!m_driver->ForcesFrameFormat())
-        frameDiffers = frameDiffers || got.byteSize != wanted.byteSize || got.parity != wanted.parity;
-    if (frameDiffers)
+        differs = differs || got.byteSize != wanted.byteSize || got.parity != wanted.parity;
+    if (differs) {
+        if (haveBefore)
+            m_driver->SetSettings(before);
         return Fail(ERROR_INVALID_PARAMETER);
+    }
     // A device without modem lines has nothing to raise: not an error.
     if (dcb.fDtrControl != DTR_CONTROL_HANDSHAKE)
         m_driver->SetOutputLine(OutputLine::Dtr, dcb.fDtrControl == DTR_CONTROL_ENABLE);
