@@ -486,12 +486,21 @@ int Report(const std::string& dir, const std::string& suite)
 {
     std::ifstream log(dir + "/" + suite + ".log");
     std::ifstream rcFile(dir + "/" + suite + ".rc");
-    std::string line, failed;
+    std::string line, failed, running;
     while (std::getline(log, line)) {
         std::cout << line << "\n";
-        if (line.rfind("[  FAILED  ] ", 0) == 0 && line.find(" test") == std::string::npos)
+        if (line.rfind("[ RUN      ] ", 0) == 0)
+            running = line.substr(13);
+        else if (line.rfind("[       OK ] ", 0) == 0)
+            running.clear();
+        else if (line.rfind("[  FAILED  ] ", 0) == 0 && !running.empty()) {
             failed += "  " + line.substr(13) + "\n";
+            running.clear();
+        }
     }
+    // A case that never finished is the one that ended the suite.
+    if (!running.empty())
+        failed += "  " + running + " (did not finish)\n";
     int rc = -1;
     if (!(rcFile >> rc)) {
         std::cout << suite << ": did not run to its end in the guest (see the vm_lane test's output)\n";

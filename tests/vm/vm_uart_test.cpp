@@ -63,7 +63,8 @@ protected:
         com.SetTransparent(TRUE);
         ASSERT_TRUE(peer.Flush("uart")) << peer.LastAnswer();
     }
-    void TearDown() override { Within(10s, [&] { com.Disconnect(); }, "Disconnect"); }
+    void TearDown() override { Close(); }
+    void Close() { Within(10s, [&] { com.Disconnect(); }, "Disconnect"); }
 
     // A disconnection ends the device's notifications; each connection
     // names the window again, as a host does.
@@ -88,7 +89,7 @@ TEST_F(Uart, EveryByteValuePassesBothWaysAtEachRate)
     std::string expected;
     for (DWORD rate : {9600u, 57600u, 115200u}) {
         SCOPED_TRACE(rate);
-        com.Disconnect();
+        Close();
         Open(LineDcb(rate));
         ASSERT_TRUE(com.Write(reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data())), 256));
         auto got = peer.Receive("uart", 256, 10000);
@@ -112,7 +113,7 @@ TEST_F(Uart, TheDriverHoldsTheSettingsAsked)
                           {115200, 6, SPACEPARITY, ONESTOPBIT}, {300, 8, NOPARITY, TWOSTOPBITS}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rate);
-        com.Disconnect();
+        Close();
         Open(LineDcb(c.rate, c.bits, c.parity, c.stop));
         DCB now;
         ASSERT_TRUE(com.State(now));
@@ -130,7 +131,7 @@ TEST_F(Uart, ARateTheUartCannotMakeIsRefused)
 {
     Open(LineDcb(9600));
     DCB asked = LineDcb(250000);
-    com.Disconnect();
+    Close();
 
     EXPECT_FALSE(com.Connect(kUart, &asked));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
@@ -203,7 +204,7 @@ TEST_F(Uart, AUserConnectsAgainAndASecondOpenerIsRefused)
         DCB other = LineDcb(9600);
         EXPECT_FALSE(second.Connect(kUart, &other));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-        Within(10s, [&] { com.Disconnect(); }, "Disconnect");
+        Close();
     }
     Open(LineDcb(115200));
     ASSERT_TRUE(peer.Send("uart", "again"));
