@@ -249,6 +249,59 @@ void CCom::GetStatus(BYTE& nPort, DWORD& dwModemStatus)
     dwModemStatus = m_dwModemStatus;
 }
 
+BOOL CCom::GetState(DCB& dcb)
+{
+    if (m_hCom == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    dcb = DCB{};
+    dcb.DCBlength = sizeof(DCB);
+    return GetCommState(m_hCom, &dcb);
+}
+
+BOOL CCom::SetState(const DCB& dcb)
+{
+    if (m_hCom == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    DCB wanted = dcb;
+    wanted.DCBlength = sizeof(DCB);
+    if (!SetCommState(m_hCom, &wanted))
+        return FALSE;
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    if (GetCommState(m_hCom, &now)) {
+        m_dwBaudRate = now.BaudRate;
+        m_nByteSize = now.ByteSize;
+        m_nParity = now.Parity;
+        m_nStopBits = now.StopBits;
+        m_nFlowControl = static_cast<BYTE>((now.fOutxDsrFlow ? COM_FLOW_DTRDSR : 0) |
+                                           (now.fOutxCtsFlow ? COM_FLOW_RTSCTS : 0) |
+                                           (now.fOutX ? COM_FLOW_XONXOFF : 0));
+    }
+    return TRUE;
+}
+
+BOOL CCom::Purge(DWORD dwFlags)
+{
+    if (m_hCom == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return PurgeComm(m_hCom, dwFlags);
+}
+
+BOOL CCom::SetBreak(BOOL bOn)
+{
+    if (m_hCom == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return bOn ? SetCommBreak(m_hCom) : ClearCommBreak(m_hCom);
+}
+
 BOOL CCom::SetDtr(BOOL bOn)
 {
     if (m_hCom == INVALID_HANDLE_VALUE) {

@@ -65,6 +65,18 @@ public:
     // port. Unlike GetStatus it does not wait for the event thread's last
     // check. Host threads, while the port is open.
     BOOL GetModemStatus(DWORD& dwModemStatus);
+    // The open port's line settings as the driver holds them
+    // (GetCommState), and new ones (SetCommState): FALSE, with the port's
+    // settings unchanged and ERROR_INVALID_PARAMETER, when the driver does
+    // not take them (a rate it cannot make, say). Taken settings become the
+    // stored ones. Host threads, while the port is open.
+    BOOL GetState(DCB& dcb);
+    BOOL SetState(const DCB& dcb);
+    // PurgeComm on the open port (PURGE_RXCLEAR, PURGE_TXCLEAR ...).
+    BOOL Purge(DWORD dwFlags);
+    // Holds a break on the line until it is cleared: a remote client's
+    // break has its own length. Host threads, while the port is open.
+    BOOL SetBreak(BOOL bOn);
     // The port number, the line settings, the usable flag and the baud
     // rate, then the device core's settings. An open port keeps its line
     // settings until the next Connect.
