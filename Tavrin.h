@@ -17,6 +17,7 @@
 #include "core/Device.h"
 #include "serial/Com.h"
 #include "net/Lan.h"
+#include "net/RemoteCom.h"
 #include "modem/ModemManager.h"
 #include "modem/Modem.h"
 #include "modem/ModemSelectDlg.h"

@@ -109,6 +109,9 @@ public:
     BOOL IsRefusingTelnetOptions();
 
 protected:
+    // Telnet answers of the watch thread: queued and sent between writes,
+    // never waiting for a full socket (see SetRefuseTelnetOptions).
+    void QueueTelnetReply(const BYTE* pBytes, DWORD dwLength);
     // A caller is waiting: DEVMSG_CALL to a window that still exists;
     // without one the caller is accepted and closed at once.
     void CallDone() override;

@@ -226,6 +226,12 @@ void CLan::QueueRefusal(const BYTE* pBytes, DWORD dwLength)
     m_strRefusals.append(reinterpret_cast<const char*>(pBytes), dwLength);
 }
 
+void CLan::QueueTelnetReply(const BYTE* pBytes, DWORD dwLength)
+{
+    QueueRefusal(pBytes, dwLength);
+    SendRefusalsIfFree(m_hSocket.load());
+}
+
 bool CLan::RefusalsAwaitSocket()
 {
     std::lock_guard<std::mutex> writers(m_mtxWriters);

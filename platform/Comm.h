@@ -99,6 +99,8 @@ inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
 inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+inline constexpr DWORD ERROR_CONNECTION_ABORTED = 1236;
+inline constexpr DWORD ERROR_TIMEOUT = 1460;
 
 // Comm events (SetCommMask, WaitCommEvent).
 inline constexpr DWORD EV_RXCHAR = 0x0001;

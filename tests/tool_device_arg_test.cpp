@@ -367,3 +367,27 @@ TEST(ToolDeviceArgNet, MalformedAllowRulesSayWhatIsWrong)
 }
 
 }  // namespace
+
+TEST(ToolDeviceArgNet, Rfc2217TakesAServerAndTheSerialSettings)
+{
+    const DeviceArgument plain = Parse("rfc2217:127.0.0.1:2217");
+    EXPECT_EQ(plain.kind, DeviceArgument::Kind::Rfc2217);
+    EXPECT_EQ(plain.net.host, "127.0.0.1");
+    EXPECT_EQ(plain.net.port, 2217);
+    EXPECT_FALSE(plain.IsSocket());
+    EXPECT_EQ(plain.serial.baudRate, 9600u);
+    const DeviceArgument set = Parse("rfc2217:ts.example.org:7001:57600,7,e,2,rtscts");
+    EXPECT_EQ(set.net.host, "ts.example.org");
+    EXPECT_EQ(set.net.port, 7001);
+    EXPECT_EQ(set.serial.baudRate, 57600u);
+    EXPECT_EQ(set.serial.byteSize, 7);
+    EXPECT_EQ(set.serial.parity, EVENPARITY);
+    EXPECT_EQ(set.serial.stopBits, TWOSTOPBITS);
+    EXPECT_TRUE(set.serial.rtsCts);
+    EXPECT_TRUE(set.serial.path.empty());
+    std::string error;
+    DeviceArgument bad;
+    EXPECT_FALSE(tavrin::tool::ParseDeviceArgument("rfc2217:127.0.0.1", bad, error));
+    EXPECT_FALSE(tavrin::tool::ParseDeviceArgument("rfc2217:127.0.0.1:2217:fast", bad, error));
+    EXPECT_NE(error.find("rfc2217:127.0.0.1:2217:fast"), std::string::npos) << error;
+}

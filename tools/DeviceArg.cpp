@@ -22,7 +22,8 @@ constexpr NetPrefix kNetPrefixes[] = {{"tcp:", DeviceArgument::Kind::Tcp},
 
 constexpr char kKnownDevices[] =
     "loopback, serial:PATH[:BAUD[,DATA,PARITY,STOP[,FLOW]]], serial:usb:VID:PID[:SERIAL][:BAUD...], tcp:HOST:PORT, listen:PORT, udp-reply:PORT:TEXT, "
-    "broadcast:PORT:TEXT";
+    "broadcast:PORT:TEXT, rfc2217:HOST:PORT[:BAUD[,DATA,PARITY,STOP[,FLOW]]]";
+constexpr char kRfc2217Prefix[] = "rfc2217:";
 
 std::vector<std::string> Split(const std::string& text, char separator)
 {
@@ -263,6 +264,7 @@ const char* KindName(DeviceArgument::Kind kind)
     case DeviceArgument::Kind::Listen: return "listen:";
     case DeviceArgument::Kind::UdpReply: return "udp-reply:";
     case DeviceArgument::Kind::Broadcast: return "broadcast:";
+    case DeviceArgument::Kind::Rfc2217: return "rfc2217:";
     }
     return "?";
 }
@@ -448,6 +450,31 @@ bool ParseDeviceArgument(const std::string& text, DeviceArgument& result, std::s
     if (text.rfind(kSerialPrefix, 0) == 0) {
         result.kind = DeviceArgument::Kind::Serial;
         if (ParseSerialArgument(text.substr(sizeof kSerialPrefix - 1), result.serial, error))
+            return true;
+        error = "bad device '" + text + "': " + error;
+        return false;
+    }
+    if (text.rfind(kRfc2217Prefix, 0) == 0) {
+        // HOST:PORT, then the settings as serial: takes them.
+        result.kind = DeviceArgument::Kind::Rfc2217;
+        const std::string rest = text.substr(sizeof kRfc2217Prefix - 1);
+        const size_t hostEnd = rest.find(':');
+        const size_t portEnd = hostEnd == std::string::npos ? hostEnd : rest.find(':', hostEnd + 1);
+        const std::string server = rest.substr(0, portEnd);
+        bool ok = hostEnd != std::string::npos && ParseTcp(server, result.net, error);
+        if (hostEnd == std::string::npos)
+            error = "expected rfc2217:HOST:PORT[:BAUD[,DATA,PARITY,STOP[,FLOW]]], for example rfc2217:127.0.0.1:2217";
+        if (ok && portEnd != std::string::npos) {
+            const std::string settings = rest.substr(portEnd + 1);
+            ok = ParseSerialArgument("-:" + settings, result.serial, error);
+            // What does not read as settings would have become part of a path.
+            if (ok && result.serial.path != "-") {
+                error = "'" + settings + "' is not BAUD[,DATA,PARITY,STOP[,FLOW]]";
+                ok = false;
+            }
+        }
+        result.serial.path.clear();
+        if (ok)
             return true;
         error = "bad device '" + text + "': " + error;
         return false;

@@ -7,6 +7,8 @@
 //   listen:PORT            a TCP server that takes callers
 //   udp-reply:PORT:TEXT    a datagram socket answering every datagram with TEXT
 //   broadcast:PORT:TEXT    broadcasts TEXT once and shows the answers
+//   rfc2217:HOST:PORT[:BAUD[,DATA,PARITY,STOP[,FLOW]]]
+//                          a serial port on another machine (RFC 2217)
 // PATH is passed to the library as written, so "COM3" and "\\.\COM3" go
 // through its COM-port mapping and anything else is opened as a path.
 // And the --allow ADDRESS/MASK rule that picks the callers a listen: device
@@ -53,12 +55,14 @@ struct NetArgument {
 };
 
 struct DeviceArgument {
-    enum class Kind { Loopback, Serial, Tcp, Listen, UdpReply, Broadcast };
+    enum class Kind { Loopback, Serial, Tcp, Listen, UdpReply, Broadcast, Rfc2217 };
     Kind kind = Kind::Loopback;
+    // rfc2217: has both: the server in net, the line settings in serial.
     SerialArgument serial;
     NetArgument net;
 
-    bool IsSocket() const { return kind >= Kind::Tcp; }
+    // The plain socket devices (CLan).
+    bool IsSocket() const { return kind >= Kind::Tcp && kind <= Kind::Broadcast; }
     // A byte stream to one peer, where Telnet options can arise.
     bool IsStream() const { return kind == Kind::Tcp || kind == Kind::Listen; }
 };

@@ -55,6 +55,8 @@ std::unique_ptr<CDevice> CreateDevice(const DeviceArgument& argument, std::strin
 {
     if (argument.kind == DeviceArgument::Kind::Loopback)
         return std::make_unique<CDevice>();
+    if (argument.kind == DeviceArgument::Kind::Rfc2217)
+        return std::make_unique<CRemoteCom>();
     if (argument.IsSocket()) {
         return std::make_unique<CLan>();
     }
@@ -85,6 +87,25 @@ bool ConnectDevice(CDevice& device, const DeviceArgument& argument, std::string&
         if (device.Connect() && device.IsConnected())
             return true;
         error = "the loopback device did not start";
+        return false;
+    }
+    if (argument.kind == DeviceArgument::Kind::Rfc2217) {
+        DCB dcb;
+        FillDcb(argument.serial, dcb);
+        SetLastError(0);
+        WSASetLastError(0);
+        if (static_cast<CRemoteCom&>(device).Connect(CString(argument.net.host.c_str()), argument.net.port, &dcb))
+            return true;
+        const DWORD code = GetLastError();
+        error = "cannot open the remote port " + argument.net.host + ":" + std::to_string(argument.net.port);
+        if (code == ERROR_NOT_SUPPORTED)
+            error += ": the server does not offer RFC 2217 (Com Port Control)";
+        else if (code == ERROR_INVALID_PARAMETER)
+            error += ": the server's port did not take " + DescribeSettings(argument.serial);
+        else if (code == ERROR_TIMEOUT)
+            error += ": the server did not answer";
+        else
+            error += SocketErrorSuffix();
         return false;
     }
     if (argument.IsSocket()) {
@@ -130,6 +151,8 @@ std::string DescribeDevice(const DeviceArgument& argument)
                DescribeSettings(argument.serial);
     case DeviceArgument::Kind::Tcp:
         return "TCP " + net.host + ":" + std::to_string(net.port);
+    case DeviceArgument::Kind::Rfc2217:
+        return "RFC 2217 port " + net.host + ":" + std::to_string(net.port) + " at " + DescribeSettings(argument.serial);
     case DeviceArgument::Kind::Listen:
         return "TCP port " + std::to_string(net.port) + ", listening";
     case DeviceArgument::Kind::UdpReply:

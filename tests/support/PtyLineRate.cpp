@@ -15,4 +15,12 @@ unsigned long PtyLineRate(int fd)
     return ioctl(fd, TCGETS2, &tio) == 0 ? tio.c_ospeed : 0;
 }
 
+int PtyStopBits(int fd)
+{
+    termios2 tio{};
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return 0;
+    return (tio.c_cflag & CSTOPB) ? 2 : 1;
+}
+
 }  // namespace tavrin::test

@@ -38,6 +38,8 @@ private:
 // The output rate of the line of a pseudo-terminal, read from either side
 // (the master's modes are the slave's); 0 when it cannot be read.
 unsigned long PtyLineRate(int fd);
+// The line's stop bits, 1 or 2; 0 when they cannot be read.
+int PtyStopBits(int fd);
 
 // CPU time (user + system) of this process in microseconds.
 long long ProcessCpuMicros();
