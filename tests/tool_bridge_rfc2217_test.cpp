@@ -62,10 +62,13 @@ struct ServedPty {
             UnusedTcpPort, "SIGINT or SIGTERM stops", kTimeoutMs, port);
     }
     bool Up() const { return bridge && bridge->Started(); }
-    bool StopBits2() const
+    // The line's flags that the settings below change.
+    tcflag_t Flags() const
     {
         termios tio{};
-        return tcgetattr(pty.SlaveFd(), &tio) == 0 && (tio.c_cflag & CSTOPB) != 0;
+        if (tcgetattr(pty.SlaveFd(), &tio) != 0)
+            return ~tcflag_t{0};
+        return (tio.c_cflag & (CSTOPB | CRTSCTS)) | (tio.c_iflag & IXON);
     }
 };
 
@@ -87,26 +90,30 @@ TEST(ToolBridgeRfc2217, PySerialSetsThePortAndExchangesEveryByte)
         const char* request;
         const char* result;
         unsigned long rate;
-        bool twoStopBits;
+        tcflag_t flags;
     } settings[] = {
-        {"rate 57600", "ok", 57600, false},
-        {"rate 115200", "ok", 115200, false},
-        {"stop 2", "ok", 115200, true},
-        {"stop 1.5", "error: remote rejected value for option 'stopsize'", 115200, true},
-        {"stop 1", "ok", 115200, false},
-        {"rate 9600", "ok", 9600, false},
-        {"dtr 0", "ok", 9600, false},
-        {"dtr 1", "ok", 9600, false},
-        {"rts 0", "ok", 9600, false},
-        {"rts 1", "ok", 9600, false},
-        {"purge", "ok", 9600, false},
-        {"break", "ok", 9600, false},
+        {"rate 57600", "ok", 57600, 0},
+        {"rate 115200", "ok", 115200, 0},
+        {"stop 2", "ok", 115200, CSTOPB},
+        {"stop 1.5", "error: remote rejected value for option 'stopsize'", 115200, CSTOPB},
+        {"stop 1", "ok", 115200, 0},
+        {"xonxoff 1", "ok", 115200, IXON},
+        {"xonxoff 0", "ok", 115200, 0},
+        {"rtscts 1", "ok", 115200, CRTSCTS},
+        {"rtscts 0", "ok", 115200, 0},
+        {"rate 9600", "ok", 9600, 0},
+        {"dtr 0", "ok", 9600, 0},
+        {"dtr 1", "ok", 9600, 0},
+        {"rts 0", "ok", 9600, 0},
+        {"rts 1", "ok", 9600, 0},
+        {"purge", "ok", 9600, 0},
+        {"break", "ok", 9600, 0},
     };
     for (const auto& s : settings) {
         SCOPED_TRACE(s.request);
         EXPECT_EQ(client.Ask(s.request, kAnswerMs), s.result) << served.bridge->Stderr();
         EXPECT_EQ(PtyLineRate(served.pty.MasterFd()), s.rate);
-        EXPECT_EQ(served.StopBits2(), s.twoStopBits);
+        EXPECT_EQ(served.Flags(), s.flags);
     }
 
     // Every value, and the runs of 0xFF and the command sequences that an

@@ -183,6 +183,11 @@ DCB ComPortServer::ChangeState(const std::function<void(DCB&)>& change)
         return dcb;
     if (change) {
         DCB wanted = dcb;
+        // SetState sets DTR and RTS from the DCB: a line a caller dropped
+        // with SET-CONTROL stays down through a rate change.
+        wanted.fDtrControl = m_dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        if (wanted.fRtsControl != RTS_CONTROL_HANDSHAKE)
+            wanted.fRtsControl = m_rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
         change(wanted);
         // Refused, the port keeps what it had, and the answer says so.
         if (m_port.SetState(wanted))
@@ -258,17 +263,23 @@ BYTE ComPortServer::SetControl(BYTE value)
     case kControlFlowXonXoff:
     case kControlFlowHardware:
         // Both ways, as the option's outbound values mean.
-        return outboundFlow(ChangeState([value](DCB& d) {
+        return outboundFlow(ChangeState([this, value](DCB& d) {
             d.fOutX = d.fInX = value == kControlFlowXonXoff;
             d.fOutxCtsFlow = value == kControlFlowHardware;
-            d.fRtsControl = value == kControlFlowHardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+            if (value == kControlFlowHardware)
+                d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            else if (d.fRtsControl == RTS_CONTROL_HANDSHAKE)
+                d.fRtsControl = m_rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
         }));
     case kControlInboundNone:
     case kControlInboundXonXoff:
     case kControlInboundHardware:
-        return inboundFlow(ChangeState([value](DCB& d) {
+        return inboundFlow(ChangeState([this, value](DCB& d) {
             d.fInX = value == kControlInboundXonXoff;
-            d.fRtsControl = value == kControlInboundHardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+            if (value == kControlInboundHardware)
+                d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+            else if (d.fRtsControl == RTS_CONTROL_HANDSHAKE)
+                d.fRtsControl = m_rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
         }));
     case kControlInboundQuery: return inboundFlow(ChangeState(nullptr));
     case kControlBreakOn:
