@@ -65,10 +65,6 @@ struct Side {
     }
 };
 
-}  // namespace
-
-namespace {
-
 // --rfc2217 serves a serial port to the callers of a listen: side, with the
 // port's own break: the options that change what the link is are left out.
 std::string ComPortRefusal(const BridgeOptions& options, const DeviceArgument& a, const DeviceArgument& b)
