@@ -45,6 +45,8 @@ TEST(ToolBridgeArguments, MalformedArgumentsAreRefused)
         {{"bridge", "loopback", "loopback", "--clients", "2"}, "exactly one side must be listen:"},
         {{"bridge", "listen:2323", "listen:2324", "--one-writer"}, "exactly one side must be listen:"},
         {{"bridge", "loopback", "listen:2323", "--clients", "0"}, "--clients: Value 0 not in range"},
+        {{"bridge", "loopback", "listen:2323", "--rfc2217"}, "one side must be serial:, the other listen:"},
+        {{"bridge", "serial:/dev/null", "listen:2323", "--rfc2217", "--breaks"}, "--rfc2217 and --breaks"},
     };
     for (const auto& c : cases) {
         auto bridge = StartTavrin(c.args);

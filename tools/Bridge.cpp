@@ -8,6 +8,7 @@
 
 #include "BridgeRelay.h"
 #include "Callers.h"
+#include "ComPortServer.h"
 #include "Devices.h"
 #include "Host.h"
 #include "Reconnect.h"
@@ -64,10 +65,29 @@ struct Side {
     }
 };
 
+// --rfc2217 serves a serial port to the callers of a listen: side, with the
+// port's own break: the options that change what the link is are left out.
+std::string ComPortRefusal(const BridgeOptions& options, const DeviceArgument& a, const DeviceArgument& b)
+{
+    using Kind = DeviceArgument::Kind;
+    if (!((a.kind == Kind::Serial && b.kind == Kind::Listen) || (a.kind == Kind::Listen && b.kind == Kind::Serial)))
+        return "--rfc2217 serves a serial: device to the callers of a listen: side: one side must be serial:, the "
+               "other listen:";
+    if (options.breaks)
+        return "--rfc2217 and --breaks: the callers send breaks as Telnet commands";
+    if (options.oneWriter)
+        return "--rfc2217 and --one-writer do not go together: every caller may set the port";
+    if (options.reconnect)
+        return "--rfc2217 and --reconnect do not go together: the callers set the port that is open";
+    return {};
+}
+
 }  // namespace
 
 int RunBridge(const BridgeOptions& options)
 {
+    // Before the sides: the callers' hooks use it until the sides are gone.
+    std::unique_ptr<ComPortServer> comPort;
     Side sides[2];
     sides[0].name = "A";
     sides[1].name = "B";
@@ -83,7 +103,16 @@ int RunBridge(const BridgeOptions& options)
         std::fprintf(stderr, "tavrin bridge: --allow picks the callers of a listen: device, and neither side is one\n");
         return 2;
     }
-    const bool shared = options.clients > 1 || options.oneWriter;
+    if (options.rfc2217) {
+        const std::string refusal = ComPortRefusal(options, sides[0].argument, sides[1].argument);
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "tavrin bridge: %s\n", refusal.c_str());
+            return 2;
+        }
+    }
+    // A Com Port Control side always goes through the fan-out: each caller's
+    // answers must go in order with the port's data.
+    const bool shared = options.clients > 1 || options.oneWriter || options.rfc2217;
     if (shared && sides[0].Listening() == sides[1].Listening()) {
         std::fprintf(stderr, "tavrin bridge: --clients and --one-writer share one device among the callers of a "
                              "listen: side: exactly one side must be listen:\n");
@@ -142,6 +171,8 @@ int RunBridge(const BridgeOptions& options)
         side.fanOut->SendTo(side.writerId, "tavrin bridge: you are now the writer\r\n");
     };
     const auto dropMember = [&](Side& side, int id) {
+        if (comPort)
+            comPort->Remove(id);
         side.fanOut->Remove(id);
         side.fanOut->Reap();
         side.members.erase(id);
@@ -206,7 +237,9 @@ int RunBridge(const BridgeOptions& options)
                 return static_cast<int>(side.members.size()) >= options.clients ? Linked(side.members)
                                                                                  : std::string();
             };
-            hooks.admitted = [&side, &options, &linkedText](CallerDesk::Caller& caller) {
+            if (options.rfc2217)
+                side.fanOut->EscapeIac();
+            hooks.admitted = [&side, &options, &linkedText, &comPort](CallerDesk::Caller& caller) {
                 side.members[caller.id] = caller.number;
                 std::string prelude;
                 if (options.oneWriter && side.writerId == 0)
@@ -215,11 +248,17 @@ int RunBridge(const BridgeOptions& options)
                     prelude = "tavrin bridge: read-only: caller " + std::to_string(side.writerId) +
                               " is the writer; what you send is dropped\r\n";
                 side.fanOut->Add(caller.id, caller.device, prelude);
+                if (comPort)
+                    comPort->Add(caller.id);
                 Notice("linked " + linkedText(side, caller.id) + (prelude.empty() ? "" : " (read-only)"));
             };
             hooks.left = [&side, &dropMember](CallerDesk::Caller& caller) { dropMember(side, caller.id); };
-            hooks.data = [&side, other, &options, zeroIsBreak](CallerDesk::Caller& caller, const BYTE* bytes,
-                                                                 size_t count) {
+            hooks.data = [&side, other, &options, zeroIsBreak, &comPort](CallerDesk::Caller& caller,
+                                                                           const BYTE* bytes, size_t count) {
+                if (comPort) {
+                    comPort->Received(caller.id, bytes, count);
+                    return;
+                }
                 if (options.oneWriter && caller.id != side.writerId)
                     return;
                 if (other->end != nullptr)
@@ -253,6 +292,16 @@ int RunBridge(const BridgeOptions& options)
             std::move(hooks));
     }
 
+    if (options.rfc2217) {
+        Side& serial = sides[sides[0].Listening() ? 1 : 0];
+        Side& listening = sides[sides[0].Listening() ? 0 : 1];
+        ComPortServer::Hooks hooks;
+        hooks.send = [&listening](int id, const std::string& bytes) { listening.fanOut->SendTo(id, bytes); };
+        hooks.hold = [&listening](int id, bool hold) { listening.fanOut->Hold(id, hold); };
+        hooks.notice = [&listening](const std::string& text) { Notice(listening.name + ": " + text); };
+        comPort = std::make_unique<ComPortServer>(static_cast<CCom&>(*serial.device), std::move(hooks));
+    }
+
     // A break the library reported on a serial line: the link carries data
     // only, so the host takes it across.
     const auto carryBreakFrom = [&](Side& side) {
@@ -276,7 +325,11 @@ int RunBridge(const BridgeOptions& options)
             case DEVMSG_ERROR:
                 Notice(side.name + ": error " + std::to_string(wParam) + ": " +
                        reinterpret_cast<const CString*>(lParam)->str());
-                if (IsBreakReport(*reinterpret_cast<const CString*>(lParam)))
+                // The callers of a served port hear of a break, as of the
+                // other line errors, in the port's own notifications.
+                if (comPort)
+                    comPort->PortReport(static_cast<DWORD>(wParam), *reinterpret_cast<const CString*>(lParam));
+                else if (IsBreakReport(*reinterpret_cast<const CString*>(lParam)))
                     carryBreakFrom(side);
                 break;
             case DEVMSG_CONNECTED:

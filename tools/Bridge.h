@@ -23,6 +23,10 @@ struct BridgeOptions {
     int clients = 1;
     // On a shared side only the first admitted caller's bytes are written.
     bool oneWriter = false;
+    // The serial: side is served to the listen: side's callers as a Telnet
+    // Com Port Control server (ComPortServer.h): they set its rate, format,
+    // flow control and lines, and hear of its status lines and errors.
+    bool rfc2217 = false;
 };
 
 // Each device forwards what it receives to the other through the library's

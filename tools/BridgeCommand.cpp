@@ -32,6 +32,8 @@ void AddBridgeCommand(CommandLine& line, int& status)
                                                               "commands on unchanged");
     command.Flag("--reconnect", texts->options.reconnect,
                       "wait for a serial:/tcp: side that goes away and open it again");
+    command.Flag("--rfc2217", texts->options.rfc2217,
+                 "serve the serial: side to the listen: side's callers as a Telnet com port (RFC 2217)");
     command.Footer(std::string(
                         "Every byte value crosses unchanged. With --breaks a zero byte goes as a break\n"
                         "(on a socket, a zero byte again). A break that arrives on a serial port goes\n"
@@ -50,7 +52,11 @@ void AddBridgeCommand(CommandLine& line, int& status)
                         "by itself (status 1); a caller leaving is not that.\n"
                           "With --reconnect a serial:/tcp: side that goes away is waited for as in term\n"
                           "--reconnect while the other side stays up; a listen: side's callers get a line\n"
-                          "\"tavrin: serial side gone, waiting\" and \"... back\".\n\n") +
+                          "\"tavrin: serial side gone, waiting\" and \"... back\".\n"
+                          "With --rfc2217 (serial: and listen: only) each caller speaks Telnet with the\n"
+                          "Com Port Control option: it sets the port's rate, format, flow control, DTR,\n"
+                          "RTS and break, purges it, and hears of its status lines and line errors.\n"
+                          "Every caller's settings go to the one port.\n\n") +
                     kDeviceHelp);
     command.OnRun([&status, texts] {
         std::string error;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include <tavrin/net/ComPortOption.h>
 #include <tavrin/res/Resource.h>
 
 namespace tavrin::tool {
@@ -66,21 +67,33 @@ public:
     }
 
     // False once, when the queue has just grown past the limit: it is
-    // dropped and the outlet stops.
-    bool Queue(const BYTE* bytes, size_t count, size_t limit)
+    // dropped and the outlet stops. A fanned-out block waits while the
+    // outlet is held; a block for this caller alone does not.
+    bool Queue(const BYTE* bytes, size_t count, size_t limit, bool fannedOut = false)
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_stop)
             return true;
-        if (m_queue.size() + count > limit) {
+        if (m_queue.size() + m_held.size() + count > limit) {
             m_queue.clear();
+            m_held.clear();
             m_stop = true;
             m_wake.notify_one();
             return false;
         }
-        m_queue.append(reinterpret_cast<const char*>(bytes), count);
+        (fannedOut && m_holding ? m_held : m_queue).append(reinterpret_cast<const char*>(bytes), count);
         m_wake.notify_one();
         return true;
+    }
+    void Hold(bool hold)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_holding = hold;
+        if (hold)
+            return;
+        m_queue += m_held;
+        m_held.clear();
+        m_wake.notify_one();
     }
     void Stop()
     {
@@ -112,6 +125,8 @@ private:
     std::mutex m_lock;
     std::condition_variable m_wake;
     std::string m_queue;
+    std::string m_held;
+    bool m_holding = false;
     bool m_stop = false;
     std::atomic<bool> m_finished{false};
     std::thread m_thread;   // last: starts once the rest is made
@@ -149,6 +164,14 @@ void CallerFanOut::SendTo(int id, const std::string& bytes)
         m_onOverflow(id);
 }
 
+void CallerFanOut::Hold(int id, bool hold)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto found = m_outlets.find(id);
+    if (found != m_outlets.end())
+        found->second->Hold(hold);
+}
+
 void CallerFanOut::Remove(int id)
 {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -182,11 +205,17 @@ void CallerFanOut::JoinAll()
 
 BOOL CallerFanOut::Write(BYTE* pBuffer, DWORD dwLength)
 {
+    std::string escaped;
+    if (m_escapeIac) {
+        escaped = rfc2217::Escape(pBuffer, dwLength);
+        pBuffer = reinterpret_cast<BYTE*>(escaped.data());
+        dwLength = static_cast<DWORD>(escaped.size());
+    }
     std::vector<int> overflowed;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         for (auto& [id, outlet] : m_outlets) {
-            if (!outlet->Queue(pBuffer, dwLength, m_backlogLimit))
+            if (!outlet->Queue(pBuffer, dwLength, m_backlogLimit, true))
                 overflowed.push_back(id);
         }
     }

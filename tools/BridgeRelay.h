@@ -6,6 +6,7 @@
 
 #include <tavrin/Tavrin.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -52,6 +53,12 @@ public:
     void Add(int id, std::shared_ptr<CDevice> caller, const std::string& prelude);
     // Only to this caller, in order with the fan-out.
     void SendTo(int id, const std::string& bytes);
+    // Holds what is fanned out to this caller (not what SendTo sends) until
+    // released; held bytes count towards the backlog limit.
+    void Hold(int id, bool hold);
+    // Every block fanned out from now on goes with each 0xFF doubled: the
+    // callers speak Telnet.
+    void EscapeIac() { m_escapeIac = true; }
     // From now on the caller gets nothing; its thread ends after the write
     // under way. It is joined later, by Reap, once that write is over, or by
     // JoinAll after the callers have been disconnected (which ends a write
@@ -67,6 +74,7 @@ private:
     class Outlet;
     size_t m_backlogLimit;
     std::function<void(int)> m_onOverflow;
+    std::atomic<bool> m_escapeIac{false};
     std::mutex m_lock;   // the outlets; a fan-out runs under it, in order
     std::map<int, std::unique_ptr<Outlet>> m_outlets;
     std::vector<std::unique_ptr<Outlet>> m_removed;
