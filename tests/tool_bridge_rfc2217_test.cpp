@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <tavrin/Tavrin.h>
 #include <termios.h>
 
 #include <string>
@@ -177,3 +178,34 @@ TEST(ToolBridgeRfc2217, TelnetExchangesWithAPlainSocket)
 }
 
 }  // namespace
+
+// The library's own client against the bridge: what the port kept is what
+// the client reports, a refused value included.
+TEST(ToolBridgeRfc2217, TheLibrarysClientReportsWhatThePortKept)
+{
+    ServedPty served;
+    ASSERT_TRUE(served.Up());
+    CRemoteCom remote;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 57600;
+    dcb.ByteSize = 8;
+    dcb.StopBits = TWOSTOPBITS;
+    ASSERT_TRUE(remote.Connect("127.0.0.1", served.port, &dcb)) << GetLastError();
+    EXPECT_EQ(PtyLineRate(served.pty.MasterFd()), 57600u);
+    EXPECT_EQ(served.Flags() & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+    EXPECT_TRUE(remote.SetDtr(FALSE)) << "the bridge answers DTR on a port without the line";
+
+    // 1.5 stop bits with 8 data bits is no frame a port can make: refused,
+    // and the client tells what the port still has.
+    DCB odd = dcb;
+    odd.BaudRate = 115200;
+    odd.StopBits = ONE5STOPBITS;
+    EXPECT_FALSE(remote.SetState(odd));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    DCB now;
+    ASSERT_TRUE(remote.GetState(now));
+    EXPECT_EQ(now.BaudRate, 115200u);
+    EXPECT_EQ(now.StopBits, TWOSTOPBITS);
+    remote.Disconnect();
+}
