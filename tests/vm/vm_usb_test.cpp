@@ -123,7 +123,10 @@ TEST_F(Usb, PulledOutUnderAnOpenPortAndPluggedInAgain)
         window.WaitForIndex(DEVMSG_DISCONNECTED, round + 2, 500ms);
         EXPECT_LT(ProcessCpuMicros() - before, 150000) << "a thread spins after the adapter went";
         const std::vector<Notice> errors = window.NoticesOf(DEVMSG_ERROR);
-        ASSERT_EQ(errors.size(), static_cast<size_t>(round + 1));
+        std::string texts;
+        for (const Notice& error : errors)
+            texts += "\n  " + error.bytes + " (" + std::to_string(error.lParam) + ")";
+        ASSERT_EQ(errors.size(), static_cast<size_t>(round + 1)) << texts;
         EXPECT_EQ(errors.back().bytes, kGoneText);
         EXPECT_FALSE(com.IsConnected());
         Within(10s, [&] { com.Disconnect(); }, "Disconnect after the adapter went");
