@@ -125,7 +125,7 @@ TEST_F(Usb, PulledOutUnderAnOpenPortAndPluggedInAgain)
         const std::vector<Notice> errors = window.NoticesOf(DEVMSG_ERROR);
         std::string texts;
         for (const Notice& error : errors)
-            texts += "\n  " + error.bytes + " (" + std::to_string(error.lParam) + ")";
+            texts += "\n  " + error.bytes;
         ASSERT_EQ(errors.size(), static_cast<size_t>(round + 1)) << texts;
         EXPECT_EQ(errors.back().bytes, kGoneText);
         EXPECT_FALSE(com.IsConnected());
