@@ -41,6 +41,11 @@ public:
     // MS_RLSD_ON). Each line that changes counts as one interrupt and wakes
     // the port's status wait, as a UART's modem-status interrupt does.
     void SetModemStatus(DWORD status);
+    // Adds count to the interrupt counts of the status lines given
+    // (MS_..._ON bits) and wakes the status wait, their level unchanged: a
+    // pulse too short to read (count 2), or a driver counting from a level
+    // it assumed rather than read (ftdi_sio's first status byte, count 1).
+    void CountStatusChanges(DWORD lines, DWORD count);
     // Adds to the driver's error counters and wakes the status wait.
     void AddErrorCounts(DWORD frame, DWORD parity, DWORD overrun, DWORD brk, DWORD bufferOverrun);
     // The driver answers ENOTTY to every modem-line and counter call, as a

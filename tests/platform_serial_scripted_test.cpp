@@ -211,6 +211,32 @@ TEST_F(ScriptedLineStatus, EachLineChangeRaisesItsEventOnAPendingWait)
     EXPECT_EQ(Events(quiet), 0u);
 }
 
+// A count moved by two with the level as it was is a pulse; moved by one,
+// it is the driver's bookkeeping (a USB adapter's first status byte), no
+// change on the line.
+TEST_F(ScriptedLineStatus, ACountWithTheLevelUnchangedIsAnEventOnlyAsAPulse)
+{
+    ASSERT_TRUE(SetCommMask(port, EV_CTS | EV_DSR | EV_RLSD | EV_RING));
+    struct Step {
+        DWORD lines, count, event;
+    } steps[] = {
+        {MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON, 1, 0},
+        {MS_CTS_ON, 2, EV_CTS},
+        {MS_RING_ON | MS_DSR_ON, 2, EV_RING | EV_DSR},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.lines);
+        Overlapped wait(port);
+        StartWait(wait);
+        line.CountStatusChanges(step.lines, step.count);
+        if (step.event == 0) {
+            EXPECT_FALSE(wait.Ended(300));
+            ASSERT_TRUE(SetCommMask(port, EV_CTS | EV_DSR | EV_RLSD | EV_RING));  // ends the wait
+        }
+        EXPECT_EQ(Events(wait), step.event);
+    }
+}
+
 TEST_F(ScriptedLineStatus, ErrorCountersBecomeLineErrors)
 {
     ASSERT_TRUE(SetCommMask(port, EV_ERR | EV_BREAK));

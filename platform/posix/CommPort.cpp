@@ -457,14 +457,17 @@ struct CommPort::RaiseOnExit {
     ~RaiseOnExit() { port.RaiseEventsLocked(events); }
 };
 
-DWORD CommPort::CheckCountersLocked(DWORD extraEvents)
+DWORD CommPort::CheckCountersLocked(DWORD extraEvents, bool readLevel)
 {
     RaiseOnExit raise {*this, extraEvents};
-    if (!m_countersKnown || m_gone)
+    if (m_gone)
         return 0;
     LineCounters now;
-    if (m_driver->GetCounters(now) != 0)
+    if (!m_countersKnown || m_driver->GetCounters(now) != 0) {
+        if (readLevel)
+            raise.events |= EventsFromStatusChange(LevelChangesLocked().value_or(0));
         return 0;
+    }
     const LineCounters& was = m_counters;
     DWORD errors = 0;
     DWORD events = 0;
@@ -478,31 +481,63 @@ DWORD CommPort::CheckCountersLocked(DWORD extraEvents)
         errors |= CE_BREAK;
         events |= EV_BREAK;
     }
-    // The interrupt counts catch a line that changed and changed back
-    // before its state was read.
-    events |= now.cts != was.cts ? EV_CTS : 0;
-    events |= now.dsr != was.dsr ? EV_DSR : 0;
-    events |= now.ring != was.ring ? EV_RING : 0;
-    events |= now.dcd != was.dcd ? EV_RLSD : 0;
+    events |= StatusLineEventsLocked(now, was, readLevel);
     m_counters = now;
     m_errors |= errors;
     raise.events |= events;
     return errors;
 }
 
+std::optional<DWORD> CommPort::LevelChangesLocked()
+{
+    DWORD status = 0;
+    if (m_driver->GetModemLines(status) != 0)
+        return std::nullopt;
+    const DWORD changed = status ^ m_lastStatus;
+    m_lastStatus = status;
+    return changed;
+}
+
+// The interrupt counts catch a line that changed and changed back before
+// its state was read: moved by two. A count moved by one stands for a
+// change only if the level, read after the counts, shows it. ftdi_sio
+// counts from a level it assumes (all lines off) until the adapter's
+// first status byte, which comes with the first data: CTS, DSR and CD are
+// each counted once then, though TIOCMGET, which asks the adapter, said
+// them on from the start. Unless the status wait woke, the level is read
+// only when a count moved: on a USB adapter each read is a request to the
+// device, and data arrive far more often than lines change.
+DWORD CommPort::StatusLineEventsLocked(const LineCounters& now, const LineCounters& was, bool readLevel)
+{
+    struct Line {
+        DWORD LineCounters::*count;
+        DWORD status;
+    };
+    static constexpr Line kLines[] = {{&LineCounters::cts, MS_CTS_ON},
+                                      {&LineCounters::dsr, MS_DSR_ON},
+                                      {&LineCounters::ring, MS_RING_ON},
+                                      {&LineCounters::dcd, MS_RLSD_ON}};
+    DWORD movedOnce = 0, changed = 0;
+    for (const Line& line : kLines) {
+        const DWORD by = now.*line.count - was.*line.count;
+        if (by == 1)
+            movedOnce |= line.status;
+        else if (by != 0)
+            changed |= line.status;
+    }
+    if (movedOnce != 0 || readLevel)
+        changed |= LevelChangesLocked().value_or(movedOnce);
+    return EventsFromStatusChange(changed);
+}
+
 void CommPort::LineChangedLocked()
 {
-    if (m_gone)
-        return;
-    DWORD status = 0;
-    DWORD events = 0;
-    if (m_driver->GetModemLines(status) == 0) {
-        events = EventsFromStatusChange(status ^ m_lastStatus);
-        m_lastStatus = status;
-    }
-    // One raise for what the status word and the counters both show, or
-    // the second would stay behind as history and end the next wait too.
-    CheckCountersLocked(events);
+    // The counts first, then the level: a line that changes between the two
+    // reads shows in the level, and its count, one more next time with the
+    // level as already seen, is not taken for a second change. One raise
+    // for what both show, or the second would stay behind as history and
+    // end the next wait too.
+    CheckCountersLocked(0, true);
 }
 
 void CommPort::IoLoop()

@@ -92,7 +92,13 @@ private:
     // The CE_ flags the driver's counters add since the last look; raises
     // their events together with extraEvents.
     struct RaiseOnExit;
-    DWORD CheckCountersLocked(DWORD extraEvents = 0);
+    // readLevel: the status word is read too, not only when a count moved.
+    DWORD CheckCountersLocked(DWORD extraEvents = 0, bool readLevel = false);
+    // The status lines the counters and the level show changed, as events.
+    DWORD StatusLineEventsLocked(const LineCounters& now, const LineCounters& was, bool readLevel);
+    // The status bits that changed since the level was last read; nothing
+    // when the driver cannot tell.
+    std::optional<DWORD> LevelChangesLocked();
     void LineChangedLocked();
     void MarkGoneLocked();
     std::optional<Clock::time_point> NextDeadlineLocked() const;

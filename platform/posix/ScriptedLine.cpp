@@ -251,6 +251,18 @@ void ScriptedLine::SetModemStatus(DWORD status)
     m_state->changed.notify_all();
 }
 
+void ScriptedLine::CountStatusChanges(DWORD lines, DWORD count)
+{
+    std::lock_guard lock(m_state->mutex);
+    posix::LineCounters& c = m_state->counters;
+    c.cts += (lines & MS_CTS_ON) ? count : 0;
+    c.dsr += (lines & MS_DSR_ON) ? count : 0;
+    c.ring += (lines & MS_RING_ON) ? count : 0;
+    c.dcd += (lines & MS_RLSD_ON) ? count : 0;
+    ++m_state->generation;
+    m_state->changed.notify_all();
+}
+
 void ScriptedLine::AddErrorCounts(DWORD frame, DWORD parity, DWORD overrun, DWORD brk, DWORD bufferOverrun)
 {
     std::lock_guard lock(m_state->mutex);

@@ -121,6 +121,39 @@ std::optional<std::string> VmPeer::Receive(const std::string& line, std::size_t 
     return out;
 }
 
+DCB LineDcb(DWORD rate, BYTE bits, BYTE parity, BYTE stop)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = rate;
+    dcb.ByteSize = bits;
+    dcb.Parity = parity;
+    dcb.StopBits = stop;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    return dcb;
+}
+
+std::string EveryByte()
+{
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(i);
+    return bytes;
+}
+
+::testing::AssertionResult Open(CCom& com, const test::WindowThread& window, const char* path, DCB dcb)
+{
+    window.Attach(com);
+    const auto connects = window.NoticesOf(DEVMSG_CONNECTED).size();
+    if (!com.Connect(path, &dcb))
+        return ::testing::AssertionFailure() << "Connect " << path << ": error " << GetLastError();
+    if (!window.WaitForIndex(DEVMSG_CONNECTED, connects + 1))
+        return ::testing::AssertionFailure() << "no connection notice from " << path;
+    return ::testing::AssertionSuccess();
+}
+
 bool WaitUsable(const std::string& path, int ms)
 {
     return WaitForDev([&] { return ::access(path.c_str(), R_OK | W_OK) == 0; }, ms);

@@ -5,8 +5,13 @@
 // daemon makes them usable.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <tavrin/Tavrin.h>
+
 #include <optional>
 #include <string>
+
+#include "support/WindowThread.h"
 
 namespace tavrin::vm {
 
@@ -41,6 +46,28 @@ private:
     int m_fd = -1;
     std::string m_answer;
 };
+
+// A line's settings without flow control: nothing the far end sends
+// is taken as XON/XOFF, and no line holds a write back.
+DCB LineDcb(DWORD rate, BYTE bits = 8, BYTE parity = NOPARITY, BYTE stop = ONESTOPBIT);
+// The 256 byte values in order.
+std::string EveryByte();
+
+// A port that shows the driver's own view of its settings.
+class OpenCom : public CCom {
+public:
+    bool State(DCB& dcb)
+    {
+        dcb = DCB{};
+        dcb.DCBlength = sizeof(DCB);
+        return GetCommState(m_hCom, &dcb);
+    }
+};
+
+// Connects com to path with window named again (a disconnection ends a
+// device's notifications, so each connection names it, as a host does) and
+// waits for the connection's notice.
+::testing::AssertionResult Open(CCom& com, const test::WindowThread& window, const char* path, DCB dcb);
 
 // Waits until path exists and this user may read and write it (true), or
 // until ms have passed.

@@ -22,39 +22,6 @@ namespace {
 
 const char* const kBreakText = "The hardware detected a break condition";
 
-DCB LineDcb(DWORD rate, BYTE bits = 8, BYTE parity = NOPARITY, BYTE stop = ONESTOPBIT)
-{
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = rate;
-    dcb.ByteSize = bits;
-    dcb.Parity = parity;
-    dcb.StopBits = stop;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    return dcb;
-}
-
-std::string EveryByte()
-{
-    std::string bytes;
-    for (int i = 0; i < 256; ++i)
-        bytes += static_cast<char>(i);
-    return bytes;
-}
-
-// The driver's own view of the open port.
-class OpenCom : public CCom {
-public:
-    bool State(DCB& dcb)
-    {
-        dcb = DCB{};
-        dcb.DCBlength = sizeof(DCB);
-        return GetCommState(m_hCom, &dcb);
-    }
-};
-
 class Uart : public ::testing::Test {
 protected:
     void SetUp() override
@@ -66,15 +33,7 @@ protected:
     void TearDown() override { Close(); }
     void Close() { Within(10s, [&] { com.Disconnect(); }, "Disconnect"); }
 
-    // A disconnection ends the device's notifications; each connection
-    // names the window again, as a host does.
-    void Open(DCB dcb)
-    {
-        window.Attach(com);
-        const auto connects = window.NoticesOf(DEVMSG_CONNECTED).size();
-        ASSERT_TRUE(com.Connect(kUart, &dcb)) << "error " << GetLastError();
-        ASSERT_TRUE(window.WaitForIndex(DEVMSG_CONNECTED, connects + 1));
-    }
+    void Open(DCB dcb) { ASSERT_TRUE(tavrin::vm::Open(com, window, kUart, dcb)); }
 
     VmPeer peer;
     WindowThread window;
