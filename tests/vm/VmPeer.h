@@ -53,17 +53,6 @@ DCB LineDcb(DWORD rate, BYTE bits = 8, BYTE parity = NOPARITY, BYTE stop = ONEST
 // The 256 byte values in order.
 std::string EveryByte();
 
-// A port that shows the driver's own view of its settings.
-class OpenCom : public CCom {
-public:
-    bool State(DCB& dcb)
-    {
-        dcb = DCB{};
-        dcb.DCBlength = sizeof(DCB);
-        return GetCommState(m_hCom, &dcb);
-    }
-};
-
 // Connects com to path with window named again (a disconnection ends a
 // device's notifications, so each connection names it, as a host does) and
 // waits for the connection's notice.

@@ -37,7 +37,7 @@ protected:
 
     VmPeer peer;
     WindowThread window;
-    OpenCom com;
+    CCom com;
 };
 
 }  // namespace
@@ -75,7 +75,7 @@ TEST_F(Uart, TheDriverHoldsTheSettingsAsked)
         Close();
         Open(LineDcb(c.rate, c.bits, c.parity, c.stop));
         DCB now;
-        ASSERT_TRUE(com.State(now));
+        ASSERT_TRUE(com.GetState(now));
         EXPECT_EQ(now.BaudRate, c.rate);
         EXPECT_EQ(now.ByteSize, c.bits);
         EXPECT_EQ(now.Parity, c.parity);
@@ -96,7 +96,7 @@ TEST_F(Uart, ARateTheUartCannotMakeIsRefused)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     Open(LineDcb(115200));
     DCB now;
-    ASSERT_TRUE(com.State(now));
+    ASSERT_TRUE(com.GetState(now));
     EXPECT_EQ(now.BaudRate, 115200u);
     ASSERT_TRUE(peer.Send("uart", "ok"));
     ASSERT_TRUE(window.WaitForData(2));

@@ -72,7 +72,7 @@ protected:
 
     VmPeer peer;
     WindowThread window;
-    OpenCom com;
+    CCom com;
 };
 
 }  // namespace
@@ -83,10 +83,10 @@ TEST_F(Usb, EveryByteValuePassesBothWaysAndTheRateReadsBack)
     std::string expected;
     for (DWORD rate : {9600u, 115200u, 921600u}) {
         SCOPED_TRACE(rate);
-        com.Disconnect();
+        Within(10s, [&] { com.Disconnect(); }, "Disconnect");
         Open(LineDcb(rate));
         DCB now;
-        ASSERT_TRUE(com.State(now));
+        ASSERT_TRUE(com.GetState(now));
         EXPECT_EQ(now.BaudRate, rate);
         EXPECT_EQ(now.ByteSize, 8);
         EXPECT_EQ(now.Parity, NOPARITY);
