@@ -140,3 +140,38 @@ TEST_F(ToolPortLock, ALockFolderThatCannotBeWrittenMeansNoLockAndOneNotice)
 }
 
 }  // namespace
+
+namespace {
+
+// Another user's program was killed and left its lock in the shared,
+// sticky folder: this user cannot remove it, and opens the port without a
+// lock rather than being refused it for good.
+TEST_F(ToolPortLock, AStaleLockOfAnotherUserMeansNoLockAndANotice)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root, to leave a lock file that the user running term cannot remove";
+    ChildOptions quick;
+    quick.argv = {"true"};
+    ChildProcess gone(quick);
+    ASSERT_EQ(gone.WaitForExit(kTimeoutMs), 0);
+    const fs::path lock = m_locks / ("LCK..pts_" + m_number);
+    std::ofstream(lock) << LockText(gone.Pid());
+    fs::permissions(m_dir.Path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(m_locks, fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(fs::canonical(m_pair.PathA()), fs::perms::owner_read | fs::perms::owner_write |
+                                                       fs::perms::group_read | fs::perms::group_write |
+                                                       fs::perms::others_read | fs::perms::others_write);
+
+    ChildOptions options;
+    options.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TAVRIN_CLI_PATH, "term",
+                    "serial:" + m_pair.PathA()};
+    options.environment = {{"TAVRIN_LOCK_DIR", m_locks.string()}};
+    ChildProcess term(options);
+    ASSERT_TRUE(term.WaitForStderr("end of input quits", kTimeoutMs)) << term.Stderr();
+    EXPECT_NE(term.Stderr().find("cannot be removed"), std::string::npos) << term.Stderr();
+    term.CloseStdin();
+    EXPECT_EQ(term.WaitForExit(kTimeoutMs), 0) << term.Stderr();
+    EXPECT_EQ(Read(lock), LockText(gone.Pid())) << "another user's file is left as it was";
+}
+
+}  // namespace

@@ -62,13 +62,22 @@ std::string ProgramName(pid_t pid)
 
 // Removes file when its holder has gone (or it names none); false while a
 // live process holds it.
-bool ClearIfStale(const std::string& file, pid_t& holder)
+enum class Stale { Cleared, Held, Stuck };
+
+// Stuck: the holder has ended but its lock file cannot be removed. In a
+// shared lock folder (sticky, as /run/lock is) only its owner or root may
+// remove it, so a program of another user that was killed leaves one that
+// would otherwise refuse the port to everyone else for good.
+Stale ClearIfStale(const std::string& file, pid_t& holder, int& failure)
 {
     holder = LockHolder(file);
     if (holder != 0 && (kill(holder, 0) == 0 || errno != ESRCH))
-        return false;
-    unlink(file.c_str());
-    return true;
+        return Stale::Held;
+    if (unlink(file.c_str()) != 0 && errno != ENOENT) {
+        failure = errno;
+        return Stale::Stuck;
+    }
+    return Stale::Cleared;
 }
 
 // Writes the lock under a name of its own and links it into place, so that
@@ -114,10 +123,22 @@ public:
         for (int attempt = 0; attempt < 3; ++attempt) {
             for (const std::string& name : names) {
                 pid_t holder = 0;
-                if (!ClearIfStale(folder + "/" + name, holder)) {
+                int failure = 0;
+                const Stale stale = ClearIfStale(folder + "/" + name, holder, failure);
+                if (stale == Stale::Held) {
                     error = path + " is in use by " + ProgramName(holder) + " (pid " + std::to_string(holder) +
                             ", lock file " + folder + "/" + name + ")";
                     return false;
+                }
+                if (stale == Stale::Stuck) {
+                    // Nobody holds the port; the device's own exclusive
+                    // open still keeps a second opener out.
+                    std::fprintf(stderr,
+                                 "tavrin: the lock file %s/%s of an ended program (pid %d) cannot be removed (%s): "
+                                 "%s is opened without a lock file\n",
+                                 folder.c_str(), name.c_str(), static_cast<int>(holder), std::strerror(failure),
+                                 path.c_str());
+                    return true;
                 }
             }
             int failure = 0;
