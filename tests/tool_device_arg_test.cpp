@@ -391,3 +391,13 @@ TEST(ToolDeviceArgNet, Rfc2217TakesAServerAndTheSerialSettings)
     EXPECT_FALSE(tavrin::tool::ParseDeviceArgument("rfc2217:127.0.0.1:2217:fast", bad, error));
     EXPECT_NE(error.find("rfc2217:127.0.0.1:2217:fast"), std::string::npos) << error;
 }
+
+TEST(ToolDeviceArg, WindowsOpensEveryComPortByItsDevicePath)
+{
+    using tavrin::tool::WindowsDevicePath;
+    EXPECT_EQ(WindowsDevicePath("COM21"), "\\\\.\\COM21");
+    EXPECT_EQ(WindowsDevicePath("com3"), "\\\\.\\com3");
+    EXPECT_EQ(WindowsDevicePath("\\\\.\\COM21"), "\\\\.\\COM21");
+    EXPECT_EQ(WindowsDevicePath("/dev/ttyS1"), "/dev/ttyS1");
+    EXPECT_EQ(WindowsDevicePath("COM0"), "COM0");
+}

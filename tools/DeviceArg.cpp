@@ -504,6 +504,13 @@ int ComPortNumber(const std::string& path)
     return number >= 1 && number <= 255 ? number : 0;
 }
 
+std::string WindowsDevicePath(const std::string& path)
+{
+    if (ComPortNumber(path) != 0 && path.rfind("\\\\.\\", 0) != 0)
+        return "\\\\.\\" + path;
+    return path;
+}
+
 void FillDcb(const SerialArgument& serial, DCB& dcb)
 {
     std::memset(&dcb, 0, sizeof dcb);

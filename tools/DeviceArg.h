@@ -104,6 +104,9 @@ int ComPortNumber(const std::string& path);
 // handshake lines driven by the chosen flow control, Xon/Xoff with the
 // usual characters and limits.
 void FillDcb(const SerialArgument& serial, DCB& dcb);
+// The name Windows opens a COM port by: \\.\COMn for a bare COMn, since
+// only COM1 to COM9 are known by their bare names; anything else as it is.
+std::string WindowsDevicePath(const std::string& path);
 // For hosts that carry any byte (term, bridge): a serial port whose
 // argument names no line settings is opened at its rate (9600 when none is
 // given), 8,N,1 and no flow control, rather than with the device's stored

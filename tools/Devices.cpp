@@ -78,6 +78,9 @@ bool ResolveSerialPath(const SerialArgument& serial, std::string& path, std::str
     (void)error;   // the parser refuses usb: here
 #endif
     path = serial.path;
+#ifdef _WIN32
+    path = WindowsDevicePath(path);
+#endif
     return true;
 }
 
