@@ -133,7 +133,6 @@ public:
                 SendCancel(m_link);
                 return false;
             }
-            m_reporter.FileStarted(source.Name(), source.Size());
             const bool sent = SendFile(source);
             XferFileResult result{source.Name(), source.Path(), source.Size(), sent, sent ? "" : m_error};
             m_reporter.FileDone(result);
@@ -144,9 +143,12 @@ public:
     }
 
 private:
+    // The file starts, for the host, when the receiver asks for it.
     bool SendFile(FileSource& source)
     {
-        if (!AwaitRequest())
+        const bool asked = AwaitRequest();
+        m_reporter.FileStarted(source.Name(), source.Size());
+        if (!asked)
             return false;
         if (m_ymodem) {
             if (!SendHeader(source))
@@ -162,8 +164,9 @@ private:
     bool AwaitRequest()
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(kStartMs);
-        while (Clock::now() < deadline) {
-            const auto byte = m_link.ReadByte(1000);
+        for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+            const auto byte = m_link.ReadByte(static_cast<DWORD>(std::min<long long>(1000, left + 1)));
             if (m_link.Cancelled())
                 return Cancelled();
             if (!byte)

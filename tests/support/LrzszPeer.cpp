@@ -45,7 +45,7 @@ std::string ReadText(const std::string& path)
 
 bool LrzszPeer::Available() { return InPath("socat") && InPath("sx") && InPath("rb"); }
 
-LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir)
+LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir, int dialPort)
 {
     // socat's EXEC cannot report the program's exit status: a script
     // keeps it, and the program's complaints, beside itself.
@@ -68,6 +68,9 @@ LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std
     if (via == Via::Pty) {
         m_ptyPath = m_own.Path() + "/tty";
         near = "PTY,raw,echo=0,link=" + m_ptyPath;
+    } else if (via == Via::Dial) {
+        m_port = dialPort;
+        near = "TCP:127.0.0.1:" + std::to_string(dialPort);
     } else {
         m_port = FreeLoopbackPort();
         if (m_port == 0) {
@@ -84,7 +87,7 @@ LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std
     }
     // The pty's link exists once socat says so; a listener listens once it
     // says it does.
-    const std::string sign = via == Via::Pty ? "starting data transfer loop" : "listening on";
+    const std::string sign = via == Via::Tcp ? "listening on" : "starting data transfer loop";
     m_ready = m_socat->WaitForStderr(sign, kStartMs);
     if (!m_ready)
         m_error = "socat did not start: " + m_socat->Stderr();

@@ -1,7 +1,8 @@
 // An lrzsz program (sx, rx, sb, rb, sz, rz, with any arguments) as the far
 // end of a transfer. It runs on a socket that socat pumps to a new
-// pseudo-terminal, which the library opens (PtyPath), or to the first
-// caller of a loopback TCP port (Port). An lrzsz program that owned a pty
+// pseudo-terminal, which the library opens (PtyPath), to the first caller
+// of a loopback TCP port (Port), or to a loopback TCP port that listens
+// (Dial: another program's serial console, say). An lrzsz program that owned a pty
 // would flush it as it exits and lose its own last bytes (YMODEM's last
 // ACK, ZMODEM's "OO") before the library read them.
 //
@@ -22,10 +23,11 @@ namespace tavrin::test {
 
 class LrzszPeer {
 public:
-    enum class Via { Pty, Tcp };
+    enum class Via { Pty, Tcp, Dial };
 
-    // command runs in workDir (where a receiver puts its files).
-    LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir);
+    // command runs in workDir (where a receiver puts its files); Dial
+    // connects to 127.0.0.1:dialPort.
+    LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir, int dialPort = 0);
     // Kills socat and the program if they still run.
     ~LrzszPeer();
     LrzszPeer(const LrzszPeer&) = delete;

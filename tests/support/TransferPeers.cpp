@@ -18,6 +18,10 @@ TransferEnd::TransferEnd()
         if (notice.index == DEVMSG_DATA && m_transfer)
             m_transfer->OnData(reinterpret_cast<const BYTE*>(notice.bytes.data()),
                                static_cast<DWORD>(notice.bytes.size()));
+        if (notice.message == kXferMessage) {
+            std::lock_guard lock(m_lock);
+            m_events[static_cast<int>(notice.wParam)] = std::chrono::steady_clock::now();
+        }
         return 0;
     });
 }
@@ -58,6 +62,7 @@ bool TransferEnd::OpenSerial(const std::string& path, DWORD baud)
     BuildCommDCBA(mode.c_str(), &dcb);
     dcb.fBinary = TRUE;
     m_transfer = std::make_unique<CFileTransfer>(*com);
+    m_transfer->EnableNotify(m_window.Window(), kXferMessage);
     CCom* raw = com.get();
     m_device = std::move(com);
     return Opened(raw->Connect(path.c_str(), &dcb), path);
@@ -69,6 +74,7 @@ bool TransferEnd::OpenTcp(int port)
     lan->SetTransparent(TRUE);
     m_window.Attach(*lan);
     m_transfer = std::make_unique<CFileTransfer>(*lan);
+    m_transfer->EnableNotify(m_window.Window(), kXferMessage);
     CLan* raw = lan.get();
     m_device = std::move(lan);
     return Opened(raw->Connect("127.0.0.1", static_cast<UINT>(port)), "127.0.0.1:" + std::to_string(port));
@@ -81,6 +87,13 @@ bool TransferEnd::Finish(DWORD ms)
     m_transfer->Cancel();
     m_transfer->WaitForEnd(10000);
     return false;
+}
+
+std::chrono::steady_clock::time_point TransferEnd::EventTime(int event) const
+{
+    std::lock_guard lock(m_lock);
+    const auto found = m_events.find(event);
+    return found == m_events.end() ? std::chrono::steady_clock::time_point{} : found->second;
 }
 
 std::string TransferTestBytes(std::size_t size, unsigned seed)

@@ -1,6 +1,7 @@
 // One end of a file transfer as a host runs it: a device made transparent,
 // a window thread whose DEVMSG_DATA notifications feed a CFileTransfer, and
-// the files the transfer tests compare.
+// the files the transfer tests compare. The transfer's XFER_ events go to
+// the same window, message kXferMessage.
 //
 //   TransferEnd end;
 //   ASSERT_TRUE(end.OpenSerial(ptyPath)) << end.Error();   // or OpenTcp(port)
@@ -10,13 +11,18 @@
 
 #include <tavrin/Tavrin.h>
 
+#include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "WindowThread.h"
 
 namespace tavrin::test {
+
+inline constexpr UINT kXferMessage = WM_APP + 0x30;
 
 class TransferEnd {
 public:
@@ -40,10 +46,15 @@ public:
     // waits once more, so that no transfer outlives the test. False on
     // time-out.
     bool Finish(DWORD ms);
+    // When the transfer last posted event (XFER_FILE_STARTED ...), as the
+    // window thread saw it.
+    std::chrono::steady_clock::time_point EventTime(int event) const;
 
 private:
     bool Opened(BOOL connected, const std::string& what);
 
+    mutable std::mutex m_lock;
+    std::map<int, std::chrono::steady_clock::time_point> m_events;
     WindowThread m_window;
     std::unique_ptr<CDevice> m_device;
     std::unique_ptr<CFileTransfer> m_transfer;
