@@ -253,6 +253,51 @@ TEST_P(XmodemRefusal, FailsClearlyAndLeavesNoFile)
 INSTANTIATE_TEST_SUITE_P(Cases, XmodemRefusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Our YMODEM-1K sender and lrzsz's sb -k, one after the other, to rb on the
+// far side of the same kind of socat pty pair: the figures, side by side.
+TEST(XmodemThroughput, YmodemSenderBesideSbToRb)
+{
+    if (!LrzszPeer::Available())
+        GTEST_SKIP() << "lrzsz or socat is not installed";
+    TempDir sendDir, oursDir, theirsDir;
+    const std::size_t size = 4u << 20;
+    const std::string file = sendDir.Path() + "/" + SizeName(size);
+    ASSERT_TRUE(WriteWholeFile(file, TransferTestBytes(size)));
+
+    double ours = 0, theirs = 0;
+    {
+        LrzszPeer rb(Via::Pty, {"rb", "-y"}, oursDir.Path());
+        ASSERT_TRUE(rb.Ready()) << rb.Error();
+        TransferEnd end;
+        ASSERT_TRUE(end.OpenSerial(rb.PtyPath())) << end.Error();
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(end.Transfer().Send(XFER_YMODEM, {file}));
+        ASSERT_TRUE(end.Finish(kTransferMs));
+        EXPECT_TRUE(end.Transfer().Succeeded()) << end.Transfer().GetError();
+        EXPECT_EQ(rb.WaitForExit(10000), 0) << rb.Log();
+        ours = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    {
+        LrzszPeer rb(Via::Pty, {"rb", "-y"}, theirsDir.Path());
+        ASSERT_TRUE(rb.Ready()) << rb.Error();
+        const auto start = std::chrono::steady_clock::now();
+        LrzszPeer sb(Via::Open, {"sb", "-k", file}, sendDir.Path(), 0, rb.PtyPath());
+        ASSERT_TRUE(sb.Ready()) << sb.Error();
+        EXPECT_EQ(sb.WaitForExit(kTransferMs), 0) << sb.Log();
+        EXPECT_EQ(rb.WaitForExit(10000), 0) << rb.Log();
+        theirs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+    ExpectSameFiles(oursDir.Path(), {size}, false);
+    ExpectSameFiles(theirsDir.Path(), {size}, false);
+    std::printf("[ figures  ] %zu bytes to rb over a socat pty pair: ours %.0f KB/s (%.2f s), sb -k %.0f KB/s (%.2f s)\n",
+                size, size / ours / 1000, ours, size / theirs / 1000, theirs);
+    // The goal is sb's rate; each of our blocks waits for an ACK that CCom
+    // delivers only after its read interval (1 ms) and two thread hand-offs,
+    // which sb on a socket does not pay. The bound catches a stall per
+    // block, with room for the sanitizers and a busy machine.
+    EXPECT_GT(size / ours, 0.15 * size / theirs);
+}
+
 namespace {
 
 // The CRC-32 U-Boot's crc32 prints (zip's), computed here on its own.

@@ -45,7 +45,8 @@ std::string ReadText(const std::string& path)
 
 bool LrzszPeer::Available() { return InPath("socat") && InPath("sx") && InPath("rb"); }
 
-LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir, int dialPort)
+LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir, int dialPort,
+                     const std::string& openPath)
 {
     // socat's EXEC cannot report the program's exit status: a script
     // keeps it, and the program's complaints, beside itself.
@@ -68,6 +69,8 @@ LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std
     if (via == Via::Pty) {
         m_ptyPath = m_own.Path() + "/tty";
         near = "PTY,raw,echo=0,link=" + m_ptyPath;
+    } else if (via == Via::Open) {
+        near = "FILE:" + openPath + ",raw,echo=0";
     } else if (via == Via::Dial) {
         m_port = dialPort;
         near = "TCP:127.0.0.1:" + std::to_string(dialPort);

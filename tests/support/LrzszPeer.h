@@ -23,11 +23,14 @@ namespace tavrin::test {
 
 class LrzszPeer {
 public:
-    enum class Via { Pty, Tcp, Dial };
+    enum class Via { Pty, Tcp, Dial, Open };
 
     // command runs in workDir (where a receiver puts its files); Dial
-    // connects to 127.0.0.1:dialPort.
-    LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir, int dialPort = 0);
+    // connects to 127.0.0.1:dialPort; Open opens the terminal openPath (the
+    // far end of another peer's pty, for a transfer between two lrzsz
+    // programs).
+    LrzszPeer(Via via, const std::vector<std::string>& command, const std::string& workDir, int dialPort = 0,
+              const std::string& openPath = {});
     // Kills socat and the program if they still run.
     ~LrzszPeer();
     LrzszPeer(const LrzszPeer&) = delete;
