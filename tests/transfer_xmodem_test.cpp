@@ -23,6 +23,14 @@ using Via = LrzszPeer::Via;
 namespace {
 
 constexpr DWORD kTransferMs = 120000;
+// The sanitizers slow our side several times and lrzsz's not at all: the
+// rate comparisons hold only in an uninstrumented build (the figures are
+// printed in every build).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 const std::vector<std::size_t> kSizes = {0, 1, 127, 128, 129, 1023, 1024, 1025, 2u << 20};
 // XMODEM takes one file per run, and lrzsz spends a second or two on each
 // (its purges and its wait for a second EOT): the block edges, and a large
@@ -295,7 +303,8 @@ TEST(XmodemThroughput, YmodemSenderBesideSbToRb)
     // delivers only after its read interval (1 ms) and two thread hand-offs,
     // which sb on a socket does not pay. The bound catches a stall per
     // block, with room for the sanitizers and a busy machine.
-    EXPECT_GT(size / ours, 0.15 * size / theirs);
+    if (!kSanitized)
+        EXPECT_GT(size / ours, 0.15 * size / theirs);
 }
 
 namespace {
@@ -476,6 +485,8 @@ TEST_F(XmodemUboot, YmodemOnThePacedLineKeepsUpWithSb)
     // whoever sends: the file's rate stays well under the line's on a file
     // this small. Generous bounds; the goals are 95 % of the line for the
     // blocks and at least sb's rate.
-    EXPECT_GT(size / oursFile, 0.6 * line);
-    EXPECT_GT(size / ours, 0.8 * size / theirs);
+    if (!kSanitized) {
+        EXPECT_GT(size / oursFile, 0.6 * line);
+        EXPECT_GT(size / ours, 0.8 * size / theirs);
+    }
 }
