@@ -18,6 +18,7 @@
 #include "serial/Com.h"
 #include "net/Lan.h"
 #include "net/RemoteCom.h"
+#include "transfer/FileTransfer.h"
 #include "modem/ModemManager.h"
 #include "modem/Modem.h"
 #include "modem/ModemSelectDlg.h"
