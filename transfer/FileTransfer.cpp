@@ -74,6 +74,12 @@ bool Link::Write(const void* data, std::size_t size)
     return m_device.Write(p, static_cast<DWORD>(size)) != FALSE;
 }
 
+bool Link::WriteAfterCancel(const void* data, std::size_t size)
+{
+    auto* p = static_cast<BYTE*>(const_cast<void*>(data));
+    return m_device.Write(p, static_cast<DWORD>(size)) != FALSE;
+}
+
 // ---- the session --------------------------------------------------------------
 
 class Session : public Reporter {
