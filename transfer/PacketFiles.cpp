@@ -37,7 +37,10 @@ namespace {
 
 constexpr DWORD kAnswerMs = 5000;       // a frame's answer, before sending it again
 constexpr int kTries = 6;               // of one frame
-constexpr int kHeaderTries = 12;        // the first header: the receiver may start later
+// The first header is repeated each second for a minute: the receiver may
+// start later, or flush its line as it opens it.
+constexpr DWORD kFirstAnswerMs = 1000;
+constexpr int kFirstTries = 60;
 constexpr DWORD kByteMs = 3000;         // between the bytes of one frame
 constexpr DWORD kSenderQuietMs = 60000; // the receiver gives up on a silent sender
 // Data bytes per frame: escaped, with its type and offset, a frame holds
@@ -241,7 +244,8 @@ private:
         if (!whole)
             return Fail(result, "cannot read " + path);
 
-        std::optional<Bytes> answer = Exchange(Header(source, *whole, 0), "RX", first ? kHeaderTries : kTries);
+        std::optional<Bytes> answer = Exchange(Header(source, *whole, 0), "RX", first ? kFirstTries : kTries,
+                                                first ? kFirstAnswerMs : kAnswerMs);
         if (!answer)
             return Fail(result, m_error);
         if ((*answer)[0] == 'X')
@@ -336,7 +340,7 @@ private:
 
     // Sends the frame until an answer of one of the types arrives; nothing,
     // with the error set, after the tries, a cancel or a refusal.
-    std::optional<Bytes> Exchange(const Bytes& payload, const char* types, int tries)
+    std::optional<Bytes> Exchange(const Bytes& payload, const char* types, int tries, DWORD answerMs = kAnswerMs)
     {
         int naks = 0;
         for (int attempt = 0; attempt < tries; ++attempt) {
@@ -347,7 +351,7 @@ private:
                     m_frames.SendCancel();
                 return std::nullopt;
             }
-            const auto deadline = Clock::now() + std::chrono::milliseconds(kAnswerMs);
+            const auto deadline = Clock::now() + std::chrono::milliseconds(answerMs);
             bool again = false;
             while (!again) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
