@@ -78,9 +78,21 @@ public:
     }
     ~TermTransfers() { Stop(); }
 
-    bool Running() const { return m_transfer.IsRunning() != FALSE; }
-    void OnData(const BYTE* data, size_t length) { m_transfer.OnData(data, static_cast<DWORD>(length)); }
-    void Cancel() { m_transfer.Cancel(); }
+    bool Running() const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_transfer.IsRunning() != FALSE;
+    }
+    void OnData(const BYTE* data, size_t length)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_transfer.OnData(data, static_cast<DWORD>(length));
+    }
+    void Cancel()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_transfer.Cancel();
+    }
 
     // Received data not taken by a transfer: the part before a ZMODEM
     // request is shown, the rest starts a receive. False when nothing was
@@ -93,6 +105,10 @@ public:
         const std::string header = CZmodemStartDetector::Header();
         const size_t start = static_cast<size_t>(end) >= header.size() ? static_cast<size_t>(end) - header.size() : 0;
         show(data, start);
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (m_transfer.IsRunning())   // the escape key's send started meanwhile
+            return false;
+        // The last transfer's follower still reads it: it goes first.
         Join();
         if (!m_transfer.Receive(XFER_ZMODEM, m_dir)) {
             m_notices.Print("cannot receive the files the far side sends: " + m_transfer.GetError());
@@ -100,14 +116,19 @@ public:
         }
         m_notices.Print("the far side sends files (ZMODEM): receiving into " + m_dir);
         // The receiver hears the request it was started by.
-        OnData(reinterpret_cast<const BYTE*>(header.data()), header.size());
-        OnData(data + end, length - static_cast<size_t>(end));
+        m_transfer.OnData(reinterpret_cast<const BYTE*>(header.data()), static_cast<DWORD>(header.size()));
+        m_transfer.OnData(data + end, static_cast<DWORD>(length - static_cast<size_t>(end)));
         Follow();
         return true;
     }
 
     void Send(const std::vector<std::string>& files)
     {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (m_transfer.IsRunning()) {
+            m_notices.Print("a transfer is running");
+            return;
+        }
         Join();
         if (!m_transfer.Send(XFER_ZMODEM, files)) {
             m_notices.Print("cannot send: " + m_transfer.GetError());
@@ -120,25 +141,28 @@ public:
 
     void Stop()
     {
-        m_transfer.Cancel();
+        Cancel();
         Join();
     }
 
 private:
+    // Only the thread that starts transfers (one at a time under the
+    // lock) and the end of the session join the follower.
     void Join()
     {
+        std::lock_guard<std::mutex> guard(m_joinLock);
         if (m_follower.joinable())
             m_follower.join();
     }
 
     void Follow()
     {
+        std::lock_guard<std::mutex> guard(m_joinLock);
         m_follower = std::thread([this] {
             const bool terminal = StderrIsTerminal();
             TransferProgress display(stderr, terminal, terminal);
             display.SetLineEnd(m_raw ? "\r\n" : "\n");
             display.Follow(m_transfer);
-            m_detector.Reset();
             m_notices.Print(m_transfer.Succeeded() ? std::string("transfer done; back to the terminal")
                                                    : "transfer failed: " + m_transfer.GetError() +
                                                          "; back to the terminal");
@@ -149,7 +173,11 @@ private:
     std::string m_dir;
     Notices& m_notices;
     bool m_raw;
-    CZmodemStartDetector m_detector;
+    CZmodemStartDetector m_detector;   // the window's thread alone
+    // Starting a transfer replaces what the others read: its data, its
+    // state and its cancel go under this lock.
+    mutable std::mutex m_lock;
+    std::mutex m_joinLock;
     std::thread m_follower;
 };
 
