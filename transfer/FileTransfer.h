@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -104,7 +105,11 @@ public:
     std::vector<XferFileResult> GetResults() const;
 
 private:
+    std::shared_ptr<tavrin::transfer::Session> Current() const;
+    void Begin(std::shared_ptr<tavrin::transfer::Session> session);
+
     CDevice& m_device;
+    mutable std::mutex m_sessionLock;
     std::shared_ptr<tavrin::transfer::Session> m_session;
     HWND m_hWnd = nullptr;
     UINT m_uMessage = 0;

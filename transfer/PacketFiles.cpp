@@ -475,8 +475,7 @@ private:
         const std::string name(message.begin() + 50, message.end());
         if (name != m_name || (!m_open && m_last.empty())) {
             if (m_open)
-                m_sink.Abandon(true);
-            m_open = false;
+                Stop("the sender went on to the next file before the end of this one");
             m_last.clear();
             m_name = name;
             m_size = size;
