@@ -20,6 +20,11 @@ void AddBridgeCommand(CommandLine& line, int& status);
 void AddPortsCommand(CommandLine& line, int& status);
 void AddModemsCommand(CommandLine& line, int& status);
 void AddDialCommand(CommandLine& line, int& status);
+void AddSendCommand(CommandLine& line, int& status);
+void AddReceiveCommand(CommandLine& line, int& status);
+
+// The protocols and the progress display, for send and receive's help.
+extern const char* const kTransferHelp;
 
 // --registry PATH and --choose N, for modems and dial.
 void AddRegistryOptions(Command& command, std::string& registry, int& choose);

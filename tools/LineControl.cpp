@@ -70,7 +70,7 @@ LineControl::LineControl(CDevice& device, CCom* com, std::string description, No
 const char* LineControl::Help()
 {
     return "Ctrl-] then: b send a break, d toggle DTR, r toggle RTS, s show the line settings and status lines, "
-           "h or ? this help, q quit, Ctrl-] send Ctrl-] itself";
+           "z send files with ZMODEM, h or ? this help, q quit, Ctrl-] send Ctrl-] itself";
 }
 
 bool LineControl::Command(char key)

@@ -37,6 +37,9 @@ void AddTermCommand(CommandLine& line, int& status)
     command.Flag("--log-shown", texts->options.output.logShown,
                       "the log gets what is shown (with stamps, hex and the input map)")
         .Needs(log);
+    command.Add("--dir", texts->options.receiveDir,
+                "where files are received when the far side starts sz (the current folder by default)")
+        .TypeName("DIR");
     command.Add("--imap", texts->imap, "map what is received before it is shown: a list (below)")
         .TypeName("LIST");
     command.Add("--omap", texts->omap, "map what is typed before it is sent: a list (below)")
@@ -46,9 +49,13 @@ void AddTermCommand(CommandLine& line, int& status)
                                 "text is a notice, input goes to every admitted caller and what they send goes to\n"
                                 "stdout.\n\n"
                                 "On a terminal Ctrl-] then a key: b send a break, d toggle DTR, r toggle RTS,\n"
-                                "s show the line settings and status lines (CTS DSR DCD RI), h or ? help,\n"
-                                "q quit; Ctrl-] twice sends Ctrl-] itself. Changes of the status lines and\n"
-                                "breaks received on a serial line are notices.\n\n"
+                                "s show the line settings and status lines (CTS DSR DCD RI), z send files\n"
+                                "with ZMODEM (their names are asked for), h or ? help, q quit; Ctrl-] twice\n"
+                                "sends Ctrl-] itself. Changes of the status lines and breaks received on a\n"
+                                "serial line are notices.\n\n"
+                                "When the far side starts sz (its ZMODEM request arrives), the files are\n"
+                                "received into --dir by themselves, with progress on stderr; then the\n"
+                                "terminal goes on. Ctrl-C during a transfer cancels it; other keys are dropped.\n\n"
                                 "With --reconnect a serial port that goes away (unplugged, a pty's far end\n"
                                 "closed) is waited for through its folder (inotify; each second on Windows)\n"
                                 "and a tcp: peer is tried again after 1, 2, 4 ... 30 s; input typed meanwhile\n"

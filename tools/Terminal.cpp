@@ -23,6 +23,9 @@
 #include "SignalWatch.h"
 #include "LineControl.h"
 #include "TerminalIo.h"
+#include "TransferProgress.h"
+
+#include <tavrin/transfer/ZmodemStart.h>
 
 namespace tavrin::tool {
 
@@ -62,6 +65,160 @@ std::string HexCode(WPARAM code)
     for (int shift = 28; shift >= 0; shift -= 4)
         text += HexDigit(static_cast<unsigned>(code >> shift));
     return text;
+}
+
+// The transfers term runs by itself (the far side's sz) or from the escape
+// key: one at a time, followed on a thread of their own so that neither the
+// window nor the keyboard waits for them.
+class TermTransfers {
+public:
+    TermTransfers(CDevice& device, const std::string& dir, Notices& notices, bool raw)
+        : m_transfer(device), m_dir(dir), m_notices(notices), m_raw(raw)
+    {
+    }
+    ~TermTransfers() { Stop(); }
+
+    bool Running() const
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_transfer.IsRunning() != FALSE;
+    }
+    void OnData(const BYTE* data, size_t length)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_transfer.OnData(data, static_cast<DWORD>(length));
+    }
+    void Cancel()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_transfer.Cancel();
+    }
+
+    // Received data not taken by a transfer: the part before a ZMODEM
+    // request is shown, the rest starts a receive. False when nothing was
+    // taken.
+    bool TakeStart(const BYTE* data, size_t length, const std::function<void(const BYTE*, size_t)>& show)
+    {
+        const int end = m_detector.Feed(data, static_cast<DWORD>(length));
+        if (end < 0)
+            return false;
+        const std::string header = CZmodemStartDetector::Header();
+        const size_t start = static_cast<size_t>(end) >= header.size() ? static_cast<size_t>(end) - header.size() : 0;
+        show(data, start);
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (m_transfer.IsRunning())   // the escape key's send started meanwhile
+            return false;
+        // The last transfer's follower still reads it: it goes first.
+        Join();
+        if (!m_transfer.Receive(XFER_ZMODEM, m_dir)) {
+            m_notices.Print("cannot receive the files the far side sends: " + m_transfer.GetError());
+            return true;
+        }
+        m_notices.Print("the far side sends files (ZMODEM): receiving into " + m_dir);
+        // The receiver hears the request it was started by.
+        m_transfer.OnData(reinterpret_cast<const BYTE*>(header.data()), static_cast<DWORD>(header.size()));
+        m_transfer.OnData(data + end, static_cast<DWORD>(length - static_cast<size_t>(end)));
+        Follow();
+        return true;
+    }
+
+    void Send(const std::vector<std::string>& files)
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        if (m_transfer.IsRunning()) {
+            m_notices.Print("a transfer is running");
+            return;
+        }
+        Join();
+        if (!m_transfer.Send(XFER_ZMODEM, files)) {
+            m_notices.Print("cannot send: " + m_transfer.GetError());
+            return;
+        }
+        m_notices.Print("sending " + std::to_string(files.size()) + (files.size() == 1 ? " file" : " files") +
+                        " with ZMODEM; Ctrl-C cancels");
+        Follow();
+    }
+
+    void Stop()
+    {
+        Cancel();
+        Join();
+    }
+
+private:
+    // Only the thread that starts transfers (one at a time under the
+    // lock) and the end of the session join the follower.
+    void Join()
+    {
+        std::lock_guard<std::mutex> guard(m_joinLock);
+        if (m_follower.joinable())
+            m_follower.join();
+    }
+
+    void Follow()
+    {
+        std::lock_guard<std::mutex> guard(m_joinLock);
+        m_follower = std::thread([this] {
+            const bool terminal = StderrIsTerminal();
+            TransferProgress display(stderr, terminal, terminal);
+            display.SetLineEnd(m_raw ? "\r\n" : "\n");
+            display.Follow(m_transfer);
+            m_notices.Print(m_transfer.Succeeded() ? std::string("transfer done; back to the terminal")
+                                                   : "transfer failed: " + m_transfer.GetError() +
+                                                         "; back to the terminal");
+        });
+    }
+
+    CFileTransfer m_transfer;
+    std::string m_dir;
+    Notices& m_notices;
+    bool m_raw;
+    CZmodemStartDetector m_detector;   // the window's thread alone
+    // Starting a transfer replaces what the others read: its data, its
+    // state and its cancel go under this lock.
+    mutable std::mutex m_lock;
+    std::mutex m_joinLock;
+    std::thread m_follower;
+};
+
+// The names of the files to send, typed after Ctrl-] z on the raw
+// terminal: echoed, Backspace edits, Enter ends, Esc or Ctrl-C gives up.
+// Names are separated by spaces.
+std::vector<std::string> AskForFiles(const StopSignal& stop)
+{
+    std::fputs("tavrin term: files to send: ", stderr);
+    std::fflush(stderr);
+    std::string line;
+    for (;;) {
+        char c;
+        std::string error;
+        if (ReadStdin(stop, true, &c, 1, error) != 1 || c == 0x1B || c == 0x03) {
+            line.clear();
+            break;
+        }
+        if (c == '\r' || c == '\n')
+            break;
+        if (c == 0x7F || c == 0x08) {
+            if (!line.empty()) {
+                line.pop_back();
+                std::fputs("\b \b", stderr);
+            }
+        } else if (static_cast<unsigned char>(c) >= 0x20) {
+            line += c;
+            std::fputc(c, stderr);
+        }
+        std::fflush(stderr);
+    }
+    std::fputs("\r\n", stderr);
+    std::fflush(stderr);
+    std::vector<std::string> files;
+    size_t at = 0;
+    while ((at = line.find_first_not_of(' ', at)) != std::string::npos) {
+        const size_t end = line.find(' ', at);
+        files.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end;
+    }
+    return files;
 }
 
 }  // namespace
@@ -106,6 +263,8 @@ int RunTerminal(const TerminalOptions& options)
     const auto printData = [&output](const BYTE* data, size_t length) {
         output.Received(reinterpret_cast<const char*>(data), length);
     };
+    const bool rawKeys = StdinIsTerminal();
+    TermTransfers transfers(*device, options.receiveDir, notices, rawKeys);
     std::optional<Reconnector> reconnector;
     if (options.reconnect)
         reconnector.emplace(host, *device, argument,
@@ -123,9 +282,14 @@ int RunTerminal(const TerminalOptions& options)
             return 0;
         }
         switch (index) {
-        case DEVMSG_DATA:
-            printData(reinterpret_cast<const BYTE*>(lParam), wParam);
+        case DEVMSG_DATA: {
+            const auto* data = reinterpret_cast<const BYTE*>(lParam);
+            if (transfers.Running())
+                transfers.OnData(data, wParam);
+            else if (!transfers.TakeStart(data, wParam, printData))
+                printData(data, wParam);
             break;
+        }
         case DEVMSG_ERROR: {
             const std::string& text = reinterpret_cast<const CString*>(lParam)->str();
             const auto line = serial ? DescribeLineReport(text, static_cast<DWORD>(wParam)) : std::nullopt;
@@ -186,7 +350,6 @@ int RunTerminal(const TerminalOptions& options)
     // Raw mode before the first notice: whoever waits for it may type at
     // once, and keys typed in the terminal's line mode would be echoed and
     // held back until Enter.
-    const bool rawKeys = StdinIsTerminal();
     std::optional<RawTerminal> raw;
     if (rawKeys) {
         raw.emplace();
@@ -237,9 +400,28 @@ int RunTerminal(const TerminalOptions& options)
             return mapped.empty() || inner(mapped.data(), mapped.size());
         };
     }
+    // While a transfer runs the keys do not reach the far side: Ctrl-C
+    // cancels it, the rest is dropped.
+    send = [&, sendNow = send](const char* data, size_t length) {
+        if (!transfers.Running())
+            return sendNow(data, length);
+        if (std::memchr(data, 0x03, length)) {
+            notices.Print("cancelling the transfer");
+            transfers.Cancel();
+        }
+        return true;
+    };
     LineControl lineControl(*device, serial ? static_cast<CCom*>(device.get()) : nullptr, DescribeDevice(argument),
                             [&](const std::string& text) { notices.Print(text); });
-    const EscapeCommand command = [&](char key) { return lineControl.Command(key); };
+    const EscapeCommand command = [&](char key) {
+        if (key != 'z' && key != 'Z')
+            return lineControl.Command(key);
+        if (transfers.Running())
+            notices.Print("a transfer is running");
+        else if (const std::vector<std::string> files = AskForFiles(stop); !files.empty())
+            transfers.Send(files);
+        return true;
+    };
 
     std::atomic<bool> inputFinished{false};
     EndReason reason = EndReason::Stopped;
@@ -258,6 +440,7 @@ int RunTerminal(const TerminalOptions& options)
     signals.Stop();
 
     closing = true;
+    transfers.Stop();
     if (reconnector)
         reconnector->Stop();
     // The listener goes first, so that no caller arrives while the others

@@ -20,6 +20,8 @@ struct TerminalOptions {
     bool reconnect = false;
     // Stamps, hex, log and maps of what is received and typed.
     OutputOptions output;
+    // Where a ZMODEM upload the far side starts (sz) is received.
+    std::string receiveDir = ".";
 };
 
 // Returns the exit status: 0 when the input ended, the escape key was

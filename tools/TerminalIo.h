@@ -28,6 +28,10 @@ void UseBinaryStdio();
 // Whether stdin is a terminal (a console on Windows) rather than a pipe or
 // a file: keys are read one by one then, and Ctrl-] quits.
 bool StdinIsTerminal();
+// Whether stdout (or stderr) is a terminal or console: a progress line is
+// redrawn in place there, and left out elsewhere.
+bool StdoutIsTerminal();
+bool StderrIsTerminal();
 
 // Raw mode on the terminal of stdin for the session: keys arrive one by one,
 // unechoed, with no signals from Ctrl-C, and what the device sends is shown

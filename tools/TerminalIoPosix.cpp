@@ -18,6 +18,16 @@ bool StdinIsTerminal()
     return isatty(STDIN_FILENO) != 0;
 }
 
+bool StdoutIsTerminal()
+{
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+bool StderrIsTerminal()
+{
+    return isatty(STDERR_FILENO) != 0;
+}
+
 RawTerminal::RawTerminal()
 {
     if (tcgetattr(STDIN_FILENO, &m_saved) != 0)

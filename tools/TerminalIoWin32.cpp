@@ -131,6 +131,18 @@ bool StdinIsTerminal()
     return IsConsole(Stdin());
 }
 
+bool StdoutIsTerminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+bool StderrIsTerminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 RawTerminal::RawTerminal()
 {
     DWORD input = 0;

@@ -21,6 +21,8 @@ int main(int argc, char** argv)
     AddPortsCommand(line, status);
     AddModemsCommand(line, status);
     AddDialCommand(line, status);
+    AddSendCommand(line, status);
+    AddReceiveCommand(line, status);
     line.Footer("'tavrin COMMAND --help' shows a command's options.");
     return line.Run(argc, argv, status);
 }

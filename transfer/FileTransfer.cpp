@@ -68,14 +68,15 @@ bool Link::Write(const void* data, std::size_t size)
 {
     if (Cancelled())
         return false;
-    return WriteUrgent(data, size);
+    auto* p = static_cast<BYTE*>(const_cast<void*>(data));
+    // The device takes at most a DWORD's worth at once; blocks of the
+    // protocols are far smaller.
+    return m_device.Write(p, static_cast<DWORD>(size)) != FALSE;
 }
 
 bool Link::WriteUrgent(const void* data, std::size_t size)
 {
     auto* p = static_cast<BYTE*>(const_cast<void*>(data));
-    // The device takes at most a DWORD's worth at once; blocks of the
-    // protocols are far smaller.
     return m_device.Write(p, static_cast<DWORD>(size)) != FALSE;
 }
 
@@ -253,9 +254,9 @@ CFileTransfer::CFileTransfer(CDevice& device) : m_device(device) {}
 
 CFileTransfer::~CFileTransfer()
 {
-    if (m_session) {
-        m_session->GetLink().Cancel();
-        m_session->Join();
+    if (auto session = Current()) {
+        session->GetLink().Cancel();
+        session->Join();
     }
 }
 
@@ -291,15 +292,10 @@ BOOL CFileTransfer::Send(XferProtocol protocol, const std::vector<std::string>& 
         if (!source.Open(file, m_strStartError))
             return FALSE;
     }
-    if (m_session)
-        m_session->Join();
+    if (auto previous = Current())
+        previous->Join();
     Job job{protocol, files, {}, {}, {}};
-    auto session = std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage);
-    {
-        std::lock_guard lock(m_sessionLock);
-        m_session = session;
-    }
-    session->Start(session);
+    Begin(std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage));
     return TRUE;
 }
 
@@ -322,57 +318,76 @@ BOOL CFileTransfer::Receive(XferProtocol protocol, const std::string& dir, const
         m_strStartError = "XMODEM needs the name of the file to receive: " + why;
         return FALSE;
     }
-    if (m_session)
-        m_session->Join();
+    if (auto previous = Current())
+        previous->Join();
     Job job{protocol, {}, dir, options, xmodemFileName};
-    auto session = std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage);
-    {
-        std::lock_guard lock(m_sessionLock);
-        m_session = session;
-    }
-    session->Start(session);
+    Begin(std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage));
     return TRUE;
 }
 
 void CFileTransfer::OnData(const BYTE* pData, DWORD dwLength)
 {
-    std::shared_ptr<Session> session;
-    {
-        std::lock_guard lock(m_sessionLock);
-        session = m_session;
-    }
+    auto session = Current();
     if (session && pData && dwLength)
         session->GetLink().Push(pData, dwLength);
 }
 
 void CFileTransfer::Cancel()
 {
-    if (m_session)
-        m_session->GetLink().Cancel();
+    if (auto session = Current())
+        session->GetLink().Cancel();
 }
 
 BOOL CFileTransfer::WaitForEnd(DWORD dwMilliseconds)
 {
-    return !m_session || m_session->WaitForEnd(dwMilliseconds);
+    auto session = Current();
+    return !session || session->WaitForEnd(dwMilliseconds);
 }
 
-BOOL CFileTransfer::IsRunning() const { return m_session && !m_session->Finished(); }
+BOOL CFileTransfer::IsRunning() const
+{
+    auto session = Current();
+    return session && !session->Finished();
+}
 
 void CFileTransfer::GetProgress(XferProgress& progress) const
 {
-    progress = m_session ? m_session->Progress() : XferProgress{};
+    auto session = Current();
+    progress = session ? session->Progress() : XferProgress{};
 }
 
-BOOL CFileTransfer::Succeeded() const { return m_session && m_session->Succeeded(); }
+BOOL CFileTransfer::Succeeded() const
+{
+    auto session = Current();
+    return session && session->Succeeded();
+}
 
 std::string CFileTransfer::GetError() const
 {
     if (!m_strStartError.empty())
         return m_strStartError;
-    return m_session ? m_session->Error() : std::string();
+    auto session = Current();
+    return session ? session->Error() : std::string();
 }
 
 std::vector<XferFileResult> CFileTransfer::GetResults() const
 {
-    return m_session ? m_session->Results() : std::vector<XferFileResult>{};
+    auto session = Current();
+    return session ? session->Results() : std::vector<XferFileResult>{};
+}
+
+std::shared_ptr<Session> CFileTransfer::Current() const
+{
+    std::lock_guard lock(m_sessionLock);
+    return m_session;
+}
+
+void CFileTransfer::Begin(std::shared_ptr<Session> session)
+{
+    session->Start(session);
+    // OnData may come from the host's window thread while a new transfer
+    // replaces the last one: the pointer changes under the lock, and each
+    // reader works on its own copy.
+    std::lock_guard lock(m_sessionLock);
+    m_session = std::move(session);
 }

@@ -105,10 +105,12 @@ public:
     std::vector<XferFileResult> GetResults() const;
 
 private:
+    std::shared_ptr<tavrin::transfer::Session> Current() const;
+    void Begin(std::shared_ptr<tavrin::transfer::Session> session);
+
     CDevice& m_device;
-    std::shared_ptr<tavrin::transfer::Session> m_session;
-    // OnData runs on any thread while Send or Receive replaces the session.
     mutable std::mutex m_sessionLock;
+    std::shared_ptr<tavrin::transfer::Session> m_session;
     HWND m_hWnd = nullptr;
     UINT m_uMessage = 0;
     // Why the last Send or Receive did not start.

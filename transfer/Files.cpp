@@ -190,6 +190,23 @@ bool FileSink::Write(const BYTE* data, std::size_t size, std::string& error)
     return true;
 }
 
+std::size_t FileSink::ReadBack(unsigned long long offset, BYTE* buffer, std::size_t size)
+{
+    if (!m_open || offset >= m_written)
+        return 0;
+    size = static_cast<std::size_t>(std::min<unsigned long long>(size, m_written - offset));
+    std::size_t got = 0;
+    try {
+        m_file.Seek(static_cast<LONGLONG>(offset), CFile::begin);
+        got = m_file.Read(buffer, static_cast<UINT>(size));
+        m_file.Seek(static_cast<LONGLONG>(m_written), CFile::begin);
+    } catch (CFileException* e) {
+        e->Delete();
+        return 0;
+    }
+    return got;
+}
+
 bool FileSink::Commit(std::optional<unsigned long long> expectedSize, long long modified, std::string& error)
 {
     if (!m_open) {

@@ -104,6 +104,10 @@ public:
     // Starts over from 0 (the sender will not resume).
     bool Restart(std::string& error);
     bool Write(const BYTE* data, std::size_t size, std::string& error);
+    // Up to size bytes of what is written so far, from offset, read back
+    // (a resumed file's prefix is checked this way); writing goes on at
+    // the end. 0 when nothing can be read.
+    std::size_t ReadBack(unsigned long long offset, BYTE* buffer, std::size_t size);
     // Flushes, checks the length when one is expected, and renames into
     // place; false with error set (the temporary file is removed).
     bool Commit(std::optional<unsigned long long> expectedSize, long long modified, std::string& error);
