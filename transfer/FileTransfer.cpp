@@ -68,6 +68,11 @@ bool Link::Write(const void* data, std::size_t size)
 {
     if (Cancelled())
         return false;
+    return WriteUrgent(data, size);
+}
+
+bool Link::WriteUrgent(const void* data, std::size_t size)
+{
     auto* p = static_cast<BYTE*>(const_cast<void*>(data));
     // The device takes at most a DWORD's worth at once; blocks of the
     // protocols are far smaller.

@@ -43,6 +43,9 @@ public:
     // refused them.
     bool Write(const void* data, std::size_t size);
     bool Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
+    // Writes even after Cancel: for the few bytes that tell the far side
+    // the transfer is over (CAN CAN ...).
+    bool WriteUrgent(const void* data, std::size_t size);
 
 private:
     CDevice& m_device;
