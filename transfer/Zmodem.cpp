@@ -73,12 +73,13 @@ constexpr int kFrameEnd = 0x100;    // | the ZCRCx byte
 
 constexpr std::size_t kBlock = 1024;
 constexpr std::size_t kMaxSubpacket = 8192;  // `sz --8k`
+constexpr std::size_t kCoalesce = 16 * 1024;
 // A streaming sender runs at most this far ahead of the last ZACK; the
 // ZCRCQ that asks for one goes every kAckEvery bytes. On a paced line the
 // window bounds how much a ZRPOS throws away, on a fast one it is far more
 // than a round trip's worth.
-constexpr unsigned long long kWindow = 32 * 1024;
-constexpr unsigned long long kAckEvery = 8 * 1024;
+constexpr unsigned long long kWindow = 1ull << 40;
+constexpr unsigned long long kAckEvery = 128 * 1024;
 
 constexpr DWORD kAnswerMs = 5000;    // for a header that answers ours
 constexpr DWORD kByteMs = 3000;      // between the bytes of a header or subpacket
@@ -167,6 +168,7 @@ public:
     // a stream we asked to stop, line noise) until timeoutMs has passed.
     int ReadHeader(Header& h, DWORD timeoutMs)
     {
+        Flush();
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         int cans = 0;
         for (;;) {
@@ -268,7 +270,8 @@ public:
         out += static_cast<char>(0x8A);
         if (h.type != ZFIN && h.type != ZACK)
             out += static_cast<char>(XON);
-        return m_link.Write(out);
+        m_unsent += out;
+        return Flush();
     }
 
     bool SendBinary(const Header& h, bool crc32)
@@ -278,7 +281,8 @@ public:
         for (BYTE b : bytes)
             Escape(out, b);
         AppendCheck(out, bytes, 5, nullptr, crc32);
-        return m_link.Write(out);
+        m_unsent += out;
+        return Flush();
     }
 
     bool SendSubpacket(const BYTE* data, std::size_t size, BYTE end, bool crc32)
@@ -292,7 +296,21 @@ public:
         AppendCheck(out, data, size, &end, crc32);
         if (end == ZCRCW)
             out += static_cast<char>(XON);
-        return m_link.Write(out);
+        // Streamed subpackets go out together: one write per kilobyte costs
+        // more than the line does on a fast link.
+        m_unsent += out;
+        if (end == ZCRCG && m_unsent.size() < kCoalesce)
+            return true;
+        return Flush();
+    }
+
+    bool Flush()
+    {
+        if (m_unsent.empty())
+            return true;
+        const bool written = m_link.Write(m_unsent);
+        m_unsent.clear();
+        return written;
     }
 
     // Eight CANs end the transfer on any ZMODEM or XMODEM peer; the
@@ -495,6 +513,7 @@ private:
     bool m_escapeControls = false;
     BYTE m_last = 0;
     int m_pollCans = 0;
+    std::string m_unsent;
 };
 
 // ---- the sender -----------------------------------------------------------------
