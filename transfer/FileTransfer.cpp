@@ -71,6 +71,8 @@ bool Link::Write(const void* data, std::size_t size)
     return WriteUrgent(data, size);
 }
 
+bool Link::DeviceConnected() const { return m_device.IsConnected() != FALSE; }
+
 bool Link::WriteUrgent(const void* data, std::size_t size)
 {
     auto* p = static_cast<BYTE*>(const_cast<void*>(data));

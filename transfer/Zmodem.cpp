@@ -74,12 +74,14 @@ constexpr int kFrameEnd = 0x100;    // | the ZCRCx byte
 constexpr std::size_t kBlock = 1024;
 constexpr std::size_t kMaxSubpacket = 8192;  // `sz --8k`
 constexpr std::size_t kCoalesce = 16 * 1024;
-// A streaming sender runs at most this far ahead of the last ZACK; the
-// ZCRCQ that asks for one goes every kAckEvery bytes. On a paced line the
-// window bounds how much a ZRPOS throws away, on a fast one it is far more
-// than a round trip's worth.
-constexpr unsigned long long kWindow = 1ull << 40;
-constexpr unsigned long long kAckEvery = 128 * 1024;
+// A streaming sender runs at most a window ahead of the last ZACK, and asks
+// for one (ZCRCQ) every quarter window. After a ZRPOS everything in flight
+// reaches the receiver as garbage, and lrzsz's rz gives up after twenty
+// rounds of it: the window falls to its least on a rewind and doubles with
+// every clean acknowledgement. Its most covers the 40 ms that a delayed
+// TCP acknowledgement can hold a ZCRCQ back on a fast link.
+constexpr unsigned long long kMinWindow = 8 * 1024;
+constexpr unsigned long long kMaxWindow = 512 * 1024;
 
 constexpr DWORD kAnswerMs = 5000;    // for a header that answers ours
 constexpr DWORD kByteMs = 3000;      // between the bytes of a header or subpacket
@@ -130,6 +132,8 @@ public:
     // Whether control characters are escaped (and ignored when they arrive
     // raw), as the other side asked.
     void EscapeControls(bool on) { m_escapeControls = on; }
+    // Streamed subpackets are held back until this many bytes wait.
+    void Coalesce(std::size_t bytes) { m_coalesce = bytes; }
 
     int Raw(DWORD timeoutMs)
     {
@@ -299,7 +303,7 @@ public:
         // Streamed subpackets go out together: one write per kilobyte costs
         // more than the line does on a fast link.
         m_unsent += out;
-        if (end == ZCRCG && m_unsent.size() < kCoalesce)
+        if (end == ZCRCG && m_unsent.size() < m_coalesce)
             return true;
         return Flush();
     }
@@ -514,6 +518,7 @@ private:
     BYTE m_last = 0;
     int m_pollCans = 0;
     std::string m_unsent;
+    std::size_t m_coalesce = kCoalesce;
 };
 
 // ---- the sender -----------------------------------------------------------------
@@ -692,7 +697,8 @@ private:
                 SendFileInfo();
                 break;
             case kTimeout:
-                if (m_wire.GetLink().Cancelled() || ++timeouts >= kMaxTimeouts) {
+                if (m_wire.GetLink().Cancelled() || !m_wire.GetLink().DeviceConnected() ||
+                    ++timeouts >= kMaxTimeouts) {
                     result.error = TimeoutText("an answer to the file header");
                     return Outcome::Fatal;
                 }
@@ -717,6 +723,8 @@ private:
     {
         if (m_wire.GetLink().Cancelled())
             return "cancelled";
+        if (!m_wire.GetLink().DeviceConnected())
+            return "the connection was lost";
         return "no answer from the receiver for " + std::to_string(kMaxTimeouts * kAnswerMs / 1000) +
                " s (waiting for " + what + ")";
     }
@@ -745,8 +753,10 @@ private:
     {
         switch (type) {
         case ZACK:
-            if (h.Position() <= m_position)
-                m_acked = std::max(m_acked, h.Position());
+            if (h.Position() <= m_position && h.Position() > m_acked) {
+                m_acked = h.Position();
+                SetWindow(m_window * 2);
+            }
             return Answer::None;
         case ZRPOS:
             if (h.Position() > m_file->Size()) {
@@ -766,6 +776,7 @@ private:
             }
             m_lastRewind = h.Position();
             m_position = m_acked = h.Position();
+            SetWindow(kMinWindow);
             return Answer::Rewind;
         case ZSKIP:
             result.error = "the receiver skipped " + Quoted(result.name);
@@ -773,6 +784,12 @@ private:
         default:
             return Refusal(type, result) ? Answer::Fatal : Answer::None;
         }
+    }
+
+    void SetWindow(unsigned long long window)
+    {
+        m_window = std::clamp(window, kMinWindow, kMaxWindow);
+        m_wire.Coalesce(std::min<std::size_t>(kCoalesce, m_window / 4));
     }
 
     Outcome SendData(unsigned long long start, XferFileResult& result)
@@ -798,7 +815,7 @@ private:
             // The reverse channel: a ZRPOS must stop the stream at once.
             Header h;
             int type = m_wire.PollHeader(h);
-            const bool windowFull = m_streaming && m_position - m_acked >= kWindow;
+            const bool windowFull = m_streaming && m_position - m_acked >= m_window;
             if (type == kTimeout && windowFull) {
                 type = m_wire.ReadHeader(h, kAnswerMs);
                 if (type == kTimeout) {
@@ -837,10 +854,12 @@ private:
                 end = ZCRCE;
             else if (!m_streaming || (m_receiverBuffer && frameBytes + n >= m_receiverBuffer))
                 end = ZCRCW;
-            else if ((m_position + n) / kAckEvery != m_position / kAckEvery)
+            else if ((m_position + n) / (m_window / 4) != m_position / (m_window / 4))
                 end = ZCRCQ;
             if (!m_wire.SendSubpacket(block.data(), n, end, m_crc32)) {
-                result.error = "the device stopped taking data";
+                result.error = m_wire.GetLink().DeviceConnected()
+                                   ? "the device took no more data (a line held by flow control?)"
+                                   : "the connection was lost";
                 return Outcome::Fatal;
             }
             m_position += n;
@@ -868,7 +887,7 @@ private:
             Header h;
             const int type = m_wire.ReadHeader(h, kAnswerMs);
             if (type == kTimeout) {
-                if (++timeouts >= kMaxTimeouts) {
+                if (!m_wire.GetLink().DeviceConnected() || ++timeouts >= kMaxTimeouts) {
                     result.error = TimeoutText("an acknowledgement of the data");
                     return Outcome::Fatal;
                 }
@@ -898,7 +917,7 @@ private:
                 return Outcome::Sent;
             }
             if (type == kTimeout) {
-                if (++timeouts >= kMaxTimeouts) {
+                if (!m_wire.GetLink().DeviceConnected() || ++timeouts >= kMaxTimeouts) {
                     result.error = TimeoutText("the receiver's confirmation of the end of " + Quoted(result.name));
                     return Outcome::Fatal;
                 }
@@ -923,6 +942,7 @@ private:
     unsigned m_receiverBuffer = 0;
     unsigned long long m_position = 0, m_acked = 0, m_lastRewind = 0;
     int m_rewinds = 0;
+    unsigned long long m_window = kMaxWindow;
 };
 
 // ---- the receiver ---------------------------------------------------------------
@@ -991,6 +1011,10 @@ private:
             case kTimeout:
                 if (m_wire.GetLink().Cancelled())
                     return false;
+                if (!m_wire.GetLink().DeviceConnected()) {
+                    error = "the connection was lost";
+                    return false;
+                }
                 if (++timeouts >= kMaxTimeouts) {
                     error = anyFile || m_fileOpen ? "the sender went quiet for " +
                                                         std::to_string(kMaxTimeouts * kAnswerMs / 1000) + " s"
