@@ -296,8 +296,12 @@ BOOL CFileTransfer::Send(XferProtocol protocol, const std::vector<std::string>& 
     if (m_session)
         m_session->Join();
     Job job{protocol, files, {}, {}, {}};
-    m_session = std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage);
-    m_session->Start(m_session);
+    auto session = std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage);
+    {
+        std::lock_guard lock(m_sessionLock);
+        m_session = session;
+    }
+    session->Start(session);
     return TRUE;
 }
 
@@ -323,21 +327,35 @@ BOOL CFileTransfer::Receive(XferProtocol protocol, const std::string& dir, const
     if (m_session)
         m_session->Join();
     Job job{protocol, {}, dir, options, xmodemFileName};
-    m_session = std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage);
-    m_session->Start(m_session);
+    auto session = std::make_shared<Session>(m_device, std::move(job), m_hWnd, m_uMessage);
+    {
+        std::lock_guard lock(m_sessionLock);
+        m_session = session;
+    }
+    session->Start(session);
     return TRUE;
 }
 
 void CFileTransfer::OnData(const BYTE* pData, DWORD dwLength)
 {
-    if (m_session && pData && dwLength)
-        m_session->GetLink().Push(pData, dwLength);
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard lock(m_sessionLock);
+        session = m_session;
+    }
+    if (session && pData && dwLength)
+        session->GetLink().Push(pData, dwLength);
 }
 
 void CFileTransfer::Cancel()
 {
-    if (m_session)
-        m_session->GetLink().Cancel();
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard lock(m_sessionLock);
+        session = m_session;
+    }
+    if (session)
+        session->GetLink().Cancel();
 }
 
 BOOL CFileTransfer::WaitForEnd(DWORD dwMilliseconds)

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,9 @@ public:
 private:
     CDevice& m_device;
     std::shared_ptr<tavrin::transfer::Session> m_session;
+    // OnData and Cancel come from any thread, while Send or Receive may be
+    // replacing the session.
+    mutable std::mutex m_sessionLock;
     HWND m_hWnd = nullptr;
     UINT m_uMessage = 0;
     // Why the last Send or Receive did not start.
