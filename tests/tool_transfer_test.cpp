@@ -157,9 +157,7 @@ TEST(ToolTransfer, TermStartsAReceiveWhenTheFarSideRunsSz)
     EXPECT_EQ(term->Stdout().find("**\x18" "B00"), std::string::npos);
 }
 
-// Needs the ZMODEM receiver, built on another branch: until it is merged
-// here the receive ends with "ZMODEM is not built yet".
-TEST(ToolTransfer, DISABLED_TermReceivesTheFileSzSends)
+TEST(ToolTransfer, TermReceivesTheFileSzSends)
 {
     ToolPair pair;
     ASSERT_TRUE(pair.pty.Ready()) << pair.pty.Error();

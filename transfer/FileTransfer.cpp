@@ -74,6 +74,8 @@ bool Link::Write(const void* data, std::size_t size)
     return m_device.Write(p, static_cast<DWORD>(size)) != FALSE;
 }
 
+bool Link::DeviceConnected() const { return m_device.IsConnected() != FALSE; }
+
 bool Link::WriteUrgent(const void* data, std::size_t size)
 {
     auto* p = static_cast<BYTE*>(const_cast<void*>(data));

@@ -109,6 +109,8 @@ private:
     void Begin(std::shared_ptr<tavrin::transfer::Session> session);
 
     CDevice& m_device;
+    // OnData and Cancel come from any thread, while Send or Receive may be
+    // replacing the session.
     mutable std::mutex m_sessionLock;
     std::shared_ptr<tavrin::transfer::Session> m_session;
     HWND m_hWnd = nullptr;

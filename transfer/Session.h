@@ -46,6 +46,9 @@ public:
     // Writes even after Cancel: for the few bytes that tell the far side
     // the transfer is over (CAN CAN ...).
     bool WriteUrgent(const void* data, std::size_t size);
+    // Whether the device is still connected: an engine that hears nothing
+    // asks before it waits again for a peer that has gone.
+    bool DeviceConnected() const;
 
 private:
     CDevice& m_device;
