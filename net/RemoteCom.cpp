@@ -200,12 +200,13 @@ BOOL CRemoteCom::Purge(DWORD dwFlags)
     return Ask(kPurgeData, Byte(which), &answer);
 }
 
-BOOL CRemoteCom::SetDtr(BOOL bOn)
+BOOL CRemoteCom::SetControl(BYTE value)
 {
     std::string answer;
-    const BYTE value = bOn ? kControlDtrOn : kControlDtrOff;
     if (!Ask(kSetControl, Byte(value), &answer))
         return FALSE;
+    // A server answers with the state the line is in: anything else means
+    // the port could not do it.
     if (answer != Byte(value)) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
@@ -213,18 +214,9 @@ BOOL CRemoteCom::SetDtr(BOOL bOn)
     return TRUE;
 }
 
-BOOL CRemoteCom::SetRts(BOOL bOn)
-{
-    std::string answer;
-    const BYTE value = bOn ? kControlRtsOn : kControlRtsOff;
-    if (!Ask(kSetControl, Byte(value), &answer))
-        return FALSE;
-    if (answer != Byte(value)) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
-    return TRUE;
-}
+BOOL CRemoteCom::SetDtr(BOOL bOn) { return SetControl(bOn ? kControlDtrOn : kControlDtrOff); }
+
+BOOL CRemoteCom::SetRts(BOOL bOn) { return SetControl(bOn ? kControlRtsOn : kControlRtsOff); }
 
 BOOL CRemoteCom::GetModemStatus(DWORD& dwModemStatus)
 {

@@ -57,6 +57,8 @@ public:
 private:
     // One answer awaited from the server: the command it answers (+100).
     BOOL Ask(BYTE command, const std::string& value, std::string* answer);
+    // A SET-CONTROL line request, confirmed by the server's answer.
+    BOOL SetControl(BYTE value);
     void OnNegotiation(BYTE verb, BYTE option);
     void OnSubnegotiation(const std::string& payload);
     void ReportModemState(BYTE state);
