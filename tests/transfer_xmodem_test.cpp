@@ -14,7 +14,7 @@
 
 #include "support/LrzszPeer.h"
 #include "support/Ser2netPeer.h"
-#include "support/TransferPeers.h"
+#include "support/TransferEnd.h"
 #include "support/UbootGuest.h"
 
 using namespace tavrin::test;

@@ -16,7 +16,7 @@
 #include "../transfer/ZmodemStart.h"
 #include "support/LrzszPeer.h"
 #include "support/NoisyRelay.h"
-#include "support/TransferPeers.h"
+#include "support/TransferEnd.h"
 
 using namespace tavrin::test;
 using Via = LrzszPeer::Via;

@@ -1,10 +1,12 @@
 #include "support/TransferEnd.h"
 
-#include <filesystem>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <fstream>
-#include <iterator>
+#include <numeric>
 #include <random>
-#include <thread>
+#include <sstream>
 
 namespace tavrin::test {
 
@@ -26,92 +28,155 @@ void WatchedCom::SetTamper(Tamper tamper)
     m_tamper = std::move(tamper);
 }
 
-TransferEnd::TransferEnd(const std::string& path) : m_transfer(m_device)
+TransferEnd::TransferEnd()
 {
-    m_window.SetHook([this](const Notice& n) {
-        if (n.index == DEVMSG_DATA)
-            m_transfer.OnData(reinterpret_cast<const BYTE*>(n.bytes.data()), static_cast<DWORD>(n.bytes.size()));
-        return LRESULT{0};
+    m_window.SetHook([this](const Notice& notice) -> LRESULT {
+        if (notice.index == DEVMSG_DATA && m_transfer)
+            m_transfer->OnData(reinterpret_cast<const BYTE*>(notice.bytes.data()),
+                               static_cast<DWORD>(notice.bytes.size()));
+        if (notice.message == kXferMessage) {
+            std::lock_guard lock(m_lock);
+            m_events[static_cast<int>(notice.wParam)] = std::chrono::steady_clock::now();
+            m_progressed.notify_all();
+        }
+        return 0;
     });
-    m_window.Attach(m_device);
-    m_device.SetTransparent(TRUE);
-    // 8 data bits and no flow control: every byte value passes, XON and
-    // XOFF included (the stored settings may ask for Xon/Xoff).
-    DCB dcb{};
-    dcb.DCBlength = sizeof(DCB);
-    dcb.BaudRate = 115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    m_ready = m_device.Connect(path.c_str(), &dcb) && m_device.IsConnected();
 }
+
+TransferEnd::TransferEnd(const std::string& serialPath) : TransferEnd() { OpenSerial(serialPath); }
 
 TransferEnd::~TransferEnd()
 {
-    m_device.Disconnect();
-    m_transfer.Cancel();
-    m_transfer.WaitForEnd(10000);
-}
-
-bool TransferEnd::Finish(DWORD timeoutMs)
-{
-    if (m_transfer.WaitForEnd(timeoutMs))
-        return true;
-    m_transfer.Cancel();
-    m_transfer.WaitForEnd(10000);
-    return false;
-}
-
-bool TransferEnd::WaitForProgress(unsigned long long bytes, DWORD timeoutMs)
-{
-    // The progress has no event of its own here: it is read again at each
-    // short wait for the transfer's end, which also ends the wait.
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < timeoutMs) {
-        XferProgress progress;
-        m_transfer.GetProgress(progress);
-        if (progress.done >= bytes)
-            return true;
-        if (m_transfer.WaitForEnd(5))
-            return false;
+    if (m_transfer) {
+        m_transfer->Cancel();
+        m_transfer->WaitForEnd(10000);
     }
+    // Disconnect returns once the device's last notification has been
+    // handled, so nothing reaches the transfer while it goes.
+    if (m_device)
+        m_device->Disconnect();
+    m_transfer.reset();
+    m_device.reset();
+}
+
+bool TransferEnd::Opened(std::unique_ptr<CDevice> device, const std::function<BOOL()>& connect,
+                         const std::string& what)
+{
+    device->SetTransparent(TRUE);
+    m_window.Attach(*device);
+    m_transfer = std::make_unique<CFileTransfer>(*device);
+    m_transfer->EnableNotify(m_window.Window(), kXferMessage);
+    m_device = std::move(device);
+    if (!connect()) {
+        m_error = "cannot connect " + what;
+        return false;
+    }
+    if (!m_window.WaitForIndex(DEVMSG_CONNECTED, 1, std::chrono::seconds(10))) {
+        m_error = what + " did not report a connection";
+        return false;
+    }
+    m_ready = true;
+    return true;
+}
+
+bool TransferEnd::OpenSerial(const std::string& path, DWORD baud)
+{
+    auto com = std::make_unique<WatchedCom>();
+    m_com = com.get();
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    const std::string mode = std::to_string(baud) + ",n,8,1";
+    BuildCommDCBA(mode.c_str(), &dcb);
+    dcb.fBinary = TRUE;
+    WatchedCom* raw = m_com;
+    return Opened(std::move(com), [raw, path, dcb]() mutable { return raw->Connect(path.c_str(), &dcb); }, path);
+}
+
+bool TransferEnd::OpenTcp(int port)
+{
+    auto lan = std::make_unique<CLan>();
+    CLan* raw = lan.get();
+    return Opened(std::move(lan), [raw, port] { return raw->Connect("127.0.0.1", static_cast<UINT>(port)); },
+                  "127.0.0.1:" + std::to_string(port));
+}
+
+bool TransferEnd::Finish(DWORD ms)
+{
+    if (m_transfer->WaitForEnd(ms))
+        return true;
+    m_transfer->Cancel();
+    m_transfer->WaitForEnd(10000);
     return false;
+}
+
+bool TransferEnd::WaitForProgress(unsigned long long bytes, DWORD ms)
+{
+    const auto reached = [&] {
+        XferProgress progress;
+        m_transfer->GetProgress(progress);
+        return progress.done >= bytes || !m_transfer->IsRunning();
+    };
+    std::unique_lock lock(m_lock);
+    m_progressed.wait_for(lock, std::chrono::milliseconds(ms), reached);
+    XferProgress progress;
+    m_transfer->GetProgress(progress);
+    return progress.done >= bytes;
+}
+
+std::chrono::steady_clock::time_point TransferEnd::EventTime(int event) const
+{
+    std::lock_guard lock(m_lock);
+    const auto found = m_events.find(event);
+    return found == m_events.end() ? std::chrono::steady_clock::time_point{} : found->second;
+}
+
+std::string TransferTestBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 random(seed * 7919u + static_cast<unsigned>(size));
+    std::string bytes(size, '\0');
+    for (std::size_t at = 0; at < size; at += 256) {
+        std::vector<unsigned char> values(256);
+        std::iota(values.begin(), values.end(), 0);
+        std::shuffle(values.begin(), values.end(), random);
+        std::copy_n(values.begin(), std::min<std::size_t>(256, size - at), bytes.begin() + static_cast<long>(at));
+    }
+    if (!bytes.empty() && bytes.back() == 0x1A)
+        bytes.back() = 0x1B;
+    return bytes;
 }
 
 std::vector<std::string> MakeTransferFiles(const std::string& dir, const std::vector<std::size_t>& sizes,
                                            unsigned seed)
 {
-    std::mt19937 random(seed);
     std::vector<std::string> paths;
     for (std::size_t size : sizes) {
-        std::string bytes(size, '\0');
-        for (std::size_t i = 0; i < size; ++i)
-            bytes[i] = static_cast<char>(i < 256 ? i : random() & 0xFF);
         paths.push_back(dir + "/file-" + std::to_string(size) + ".bin");
-        WriteWholeFile(paths.back(), bytes);
+        WriteWholeFile(paths.back(), TransferTestBytes(size, seed));
     }
     return paths;
 }
 
-std::string ReadWholeFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteWholeFile(const std::string& path, const std::string& bytes)
+bool WriteWholeFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
 }
 
 bool FileExists(const std::string& path)
 {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
 }
 
 }  // namespace tavrin::test
