@@ -211,5 +211,49 @@ TEST(TransferPacket, HostileAndExistingNamesAreRefused)
     EXPECT_EQ(entries, 2u);   // in/ and in/exists
 }
 
+// The SHA-256 each header carries, against FIPS 180-4's known answers: the
+// far end plays the receiver, takes each header apart and refuses the file.
+TEST(TransferPacket, TheHeadersHashIsTheFilesSha256)
+{
+    TempDir dir;
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok());
+    const struct {
+        std::string bytes;
+        const char* sha256;
+    } known[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    std::vector<std::string> files;
+    for (const auto& k : known) {
+        files.push_back(dir.Path() + "/k" + std::to_string(files.size()));
+        WriteWholeFile(files.back(), k.bytes);
+    }
+    TransferEnd sender(pty.SlavePath());
+    ASSERT_TRUE(sender.Ready());
+    ASSERT_TRUE(sender.Transfer().Send(XFER_PACKET, files));
+    for (const auto& k : known) {
+        std::string header = ReadAnswer(pty.MasterFd());
+        // BEL x is x XOR 0x80 on the wire.
+        for (std::size_t at = header.find('\a'); at != std::string::npos; at = header.find('\a', at + 1))
+            header.replace(at, 2, 1, static_cast<char>(header[at + 1] ^ 0x80));
+        ASSERT_GE(header.size(), 2u + 8 + 8 + 32);
+        ASSERT_EQ(header[0], 'H');
+        char hex[65] = {};
+        for (int i = 0; i < 32; ++i)
+            std::snprintf(hex + 2 * i, 3, "%02x", static_cast<unsigned char>(header[18 + i]));
+        EXPECT_STREQ(hex, k.sha256) << k.bytes.size() << " bytes";
+        ASSERT_TRUE(pty.WriteFar(Frame("Xrefused by the test")));
+    }
+    ASSERT_EQ(ReadAnswer(pty.MasterFd()), "F");
+    ASSERT_TRUE(pty.WriteFar(Frame("K")));
+    ASSERT_TRUE(sender.Finish(10000));
+    EXPECT_FALSE(sender.Transfer().Succeeded());
+}
+
 }  // namespace
 }  // namespace tavrin::test
