@@ -67,8 +67,12 @@ LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std
     ChildOptions options;
     std::string near;
     if (via == Via::Pty) {
-        m_ptyPath = m_own.Path() + "/tty";
-        near = "PTY,raw,echo=0,link=" + m_ptyPath;
+        // The program starts only once the library has opened the pty:
+        // opening a port drops what came before, as a serial driver does, so
+        // a receiver's first request would be lost with it. socat sets no
+        // terminal options of its own here: it would set them once it saw
+        // the pty opened, over the library's.
+        near = "PTY,wait-slave,pty-interval=0.005";
     } else if (via == Via::Open) {
         near = "FILE:" + openPath + ",raw,echo=0";
     } else if (via == Via::Dial) {
@@ -88,10 +92,24 @@ LrzszPeer::LrzszPeer(Via via, const std::vector<std::string>& command, const std
         m_error = m_socat->Error();
         return;
     }
-    // The pty's link exists once socat says so; a listener listens once it
-    // says it does.
-    const std::string sign = via == Via::Tcp ? "listening on" : "starting data transfer loop";
-    m_ready = m_socat->WaitForStderr(sign, kStartMs);
+    // The pty's name is known once socat prints it; a listener listens once
+    // it says it does.
+    if (via == Via::Pty) {
+        const std::string sign = "PTY is ";
+        m_ready = m_socat->WaitForStderrUntil(
+            [&](const std::string& text) {
+                const auto at = text.find(sign);
+                const auto end = at == std::string::npos ? at : text.find('\n', at);
+                if (end == std::string::npos)
+                    return false;
+                m_ptyPath = text.substr(at + sign.size(), end - at - sign.size());
+                return true;
+            },
+            kStartMs);
+    } else {
+        const std::string sign = via == Via::Tcp ? "listening on" : "starting data transfer loop";
+        m_ready = m_socat->WaitForStderr(sign, kStartMs);
+    }
     if (!m_ready)
         m_error = "socat did not start: " + m_socat->Stderr();
 }
