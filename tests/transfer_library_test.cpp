@@ -1,34 +1,74 @@
-// Both ends ours: each protocol between two CFileTransfers on the two ports
-// of a socat pty pair, whole, and cancelled from either side in mid-file.
+// Both ends ours: each protocol between two CFileTransfers, on the two
+// ports of a socat pty pair and on a loopback TCP connection (also under
+// Wine), whole, and cancelled from either side in mid-file.
 #include <gtest/gtest.h>
 
 #include <tavrin/Tavrin.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <tuple>
 
-#include "support/Ser2netPeer.h"
 #include "support/TransferEnd.h"
+#ifndef _WIN32
+#include "support/Ser2netPeer.h"
+#endif
 
 namespace tavrin::test {
 namespace {
 
+enum class Line { Pty, Tcp };
+
+// A scratch folder of the system's (std::filesystem, so that it also runs
+// under Wine), removed with its files.
+struct Scratch {
+    std::filesystem::path path;
+    Scratch()
+    {
+        static std::atomic<unsigned> count{0};
+        path = std::filesystem::temp_directory_path() /
+               ("tavrin-xfer-" + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()) + "-" + std::to_string(count++));
+        std::filesystem::create_directories(path / "in");
+    }
+    ~Scratch()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string Path() const { return path.generic_string(); }
+};
+
 struct Ends {
-    TempDir dir;
-    SocatPtyPair pty{dir.Path()};
+    Scratch dir;
     std::string in = dir.Path() + "/in";
+#ifndef _WIN32
+    std::unique_ptr<SocatPtyPair> pty;
+#endif
     TransferEnd sender, receiver;
 
-    Ends()
+    explicit Ends(Line line)
     {
-        std::filesystem::create_directory(in);
-        if (pty.Ready()) {
-            sender.OpenSerial(pty.PathA());
-            receiver.OpenSerial(pty.PathB());
+#ifndef _WIN32
+        if (line == Line::Pty) {
+            pty = std::make_unique<SocatPtyPair>(dir.Path());
+            if (pty->Ready() && sender.OpenSerial(pty->PathA()))
+                receiver.OpenSerial(pty->PathB());
+            return;
         }
+#endif
+        const int port = receiver.Listen();
+        if (port && sender.OpenTcp(port))
+            receiver.AwaitCaller();
     }
-    std::string Ready() const
+    bool Ready() const { return sender.Ready() && receiver.Ready(); }
+    std::string Error() const
     {
-        return !pty.Ready() ? pty.Error() : !sender.Ready() ? sender.Error() : receiver.Error();
+#ifndef _WIN32
+        if (pty && !pty->Ready())
+            return pty->Error();
+#endif
+        return !sender.Ready() ? sender.Error() : receiver.Error();
     }
     void Start(XferProtocol protocol, const std::vector<std::string>& files)
     {
@@ -51,16 +91,20 @@ const char* Name(XferProtocol protocol)
     return "?";
 }
 
-class BothEndsOurs : public ::testing::TestWithParam<XferProtocol> {};
+class BothEndsOurs : public ::testing::TestWithParam<std::tuple<Line, XferProtocol>> {
+protected:
+    XferProtocol Protocol() const { return std::get<1>(GetParam()); }
+    Line Via() const { return std::get<0>(GetParam()); }
+};
 
 TEST_P(BothEndsOurs, TheFilesArriveWhole)
 {
-    Ends ends;
-    ASSERT_TRUE(ends.sender.Ready() && ends.receiver.Ready()) << ends.Ready();
-    const bool batch = GetParam() > XFER_XMODEM_1K;
+    Ends ends(Via());
+    ASSERT_TRUE(ends.Ready()) << ends.Error();
+    const bool batch = Protocol() > XFER_XMODEM_1K;
     const auto files = MakeTransferFiles(ends.dir.Path(), batch ? std::vector<std::size_t>{0, 1025, 300000}
                                                                 : std::vector<std::size_t>{300000});
-    ends.Start(GetParam(), files);
+    ends.Start(Protocol(), files);
     ASSERT_TRUE(ends.sender.Finish(60000));
     ASSERT_TRUE(ends.receiver.Finish(10000));
     EXPECT_TRUE(ends.sender.Transfer().Succeeded()) << ends.sender.Transfer().GetError();
@@ -76,11 +120,11 @@ TEST_P(BothEndsOurs, ACancelInMidFileEndsBothSidesWithoutAFile)
 {
     for (const bool senderCancels : {true, false}) {
         SCOPED_TRACE(senderCancels ? "the sender cancels" : "the receiver cancels");
-        Ends ends;
-        ASSERT_TRUE(ends.sender.Ready() && ends.receiver.Ready()) << ends.Ready();
+        Ends ends(Via());
+        ASSERT_TRUE(ends.Ready()) << ends.Error();
         const std::size_t size = LargeRow(16u << 20, 4u << 20);
         const auto files = MakeTransferFiles(ends.dir.Path(), {size});
-        ends.Start(GetParam(), files);
+        ends.Start(Protocol(), files);
         TransferEnd& quitter = senderCancels ? ends.sender : ends.receiver;
         TransferEnd& other = senderCancels ? ends.receiver : ends.sender;
         ASSERT_TRUE(ends.receiver.WaitForProgress(32u << 10)) << ends.receiver.Transfer().GetError();
@@ -95,9 +139,20 @@ TEST_P(BothEndsOurs, ACancelInMidFileEndsBothSidesWithoutAFile)
     }
 }
 
+#ifdef _WIN32
+const Line kLines[] = {Line::Tcp};
+#else
+const Line kLines[] = {Line::Pty, Line::Tcp};
+#endif
+
 INSTANTIATE_TEST_SUITE_P(Protocols, BothEndsOurs,
-                         ::testing::Values(XFER_XMODEM, XFER_XMODEM_1K, XFER_YMODEM, XFER_ZMODEM, XFER_PACKET),
-                         [](const auto& info) { return std::string(Name(info.param)); });
+                         ::testing::Combine(::testing::ValuesIn(kLines),
+                                            ::testing::Values(XFER_XMODEM, XFER_XMODEM_1K, XFER_YMODEM, XFER_ZMODEM,
+                                                              XFER_PACKET)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) == Line::Pty ? "Pty_" : "Tcp_") +
+                                    Name(std::get<1>(info.param));
+                         });
 
 }  // namespace
 }  // namespace tavrin::test

@@ -661,7 +661,11 @@ private:
     {
         if (m_link.Write(&byte, 1))
             return true;
-        if (!m_link.Cancelled())
+        // A cancel that came in mid-block ends here: the sender must hear
+        // of it, or it waits out its retries.
+        if (m_link.Cancelled())
+            Cancelled();
+        else
             Fail("the device refused the data");
         return false;
     }

@@ -857,9 +857,10 @@ private:
             else if ((m_position + n) / (m_window / 4) != m_position / (m_window / 4))
                 end = ZCRCQ;
             if (!m_wire.SendSubpacket(block.data(), n, end, m_crc32)) {
-                result.error = m_wire.GetLink().DeviceConnected()
-                                   ? "the device took no more data (a line held by flow control?)"
-                                   : "the connection was lost";
+                // A cancel stops the writes too: say which it was.
+                result.error = m_wire.GetLink().Cancelled()         ? "cancelled"
+                               : m_wire.GetLink().DeviceConnected() ? "the device took no more data (a line held by flow control?)"
+                                                                    : "the connection was lost";
                 return Outcome::Fatal;
             }
             m_position += n;

@@ -1,5 +1,7 @@
 #include "support/TransferEnd.h"
 
+#include "support/SocketPeer.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -31,6 +33,22 @@ void WatchedCom::SetTamper(Tamper tamper)
 TransferEnd::TransferEnd()
 {
     m_window.SetHook([this](const Notice& notice) -> LRESULT {
+        if (notice.index == DEVMSG_CALL && m_listener && !m_device) {
+            // Taken over inside the notification, as a server host does; the
+            // caller's own notifications come to this thread only after it.
+            auto lan = std::make_unique<CLan>();
+            lan->SetTransparent(TRUE);
+            m_window.Attach(*lan);
+            if (lan->Connect(*m_listener)) {
+                m_transfer = std::make_unique<CFileTransfer>(*lan);
+                m_transfer->EnableNotify(m_window.Window(), kXferMessage);
+                std::lock_guard lock(m_lock);
+                m_device = std::move(lan);
+                m_ready = true;
+                m_progressed.notify_all();
+            }
+            return 0;
+        }
         if (notice.index == DEVMSG_DATA && m_transfer)
             m_transfer->OnData(reinterpret_cast<const BYTE*>(notice.bytes.data()),
                                static_cast<DWORD>(notice.bytes.size()));
@@ -53,6 +71,8 @@ TransferEnd::~TransferEnd()
     }
     // Disconnect returns once the device's last notification has been
     // handled, so nothing reaches the transfer while it goes.
+    if (m_listener)
+        m_listener->Disconnect();
     if (m_device)
         m_device->Disconnect();
     m_transfer.reset();
@@ -98,6 +118,27 @@ bool TransferEnd::OpenTcp(int port)
     CLan* raw = lan.get();
     return Opened(std::move(lan), [raw, port] { return raw->Connect("127.0.0.1", static_cast<UINT>(port)); },
                   "127.0.0.1:" + std::to_string(port));
+}
+
+int TransferEnd::Listen()
+{
+    m_listener = std::make_unique<CLan>();
+    m_window.Attach(*m_listener);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const std::uint16_t port = UnusedTcpPort();
+        if (m_listener->DoListening(port))
+            return port;
+    }
+    m_error = "no loopback port to listen on";
+    return 0;
+}
+
+bool TransferEnd::AwaitCaller(DWORD ms)
+{
+    std::unique_lock lock(m_lock);
+    if (!m_progressed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_ready.load(); }))
+        m_error = "no caller came";
+    return m_ready.load();
 }
 
 bool TransferEnd::Finish(DWORD ms)

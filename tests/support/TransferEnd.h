@@ -70,6 +70,10 @@ public:
     bool OpenSerial(const std::string& path, DWORD baud = 115200);
     // A CLan connected to 127.0.0.1:port.
     bool OpenTcp(int port);
+    // A CLan listening on a free loopback port (returned; 0 when none): the
+    // first caller becomes this end's device. AwaitCaller waits for it.
+    int Listen();
+    bool AwaitCaller(DWORD ms = 10000);
     bool Ready() const { return m_ready; }
     const std::string& Error() const { return m_error; }
 
@@ -96,10 +100,11 @@ private:
     std::condition_variable m_progressed;
     std::map<int, std::chrono::steady_clock::time_point> m_events;
     WindowThread m_window;
+    std::unique_ptr<CLan> m_listener;
     std::unique_ptr<CDevice> m_device;
     WatchedCom* m_com = nullptr;
     std::unique_ptr<CFileTransfer> m_transfer;
-    bool m_ready = false;
+    std::atomic<bool> m_ready{false};
     std::string m_error;
 };
 
