@@ -150,6 +150,26 @@ public:
 
     // A byte of a binary header or subpacket, kFrameEnd | ZCRCx, or one of
     // the negative results.
+    // count escaped bytes that must not end a frame: 0, or ZdlRead's
+    // failure, or kBadFrame.
+    int ReadEscaped(BYTE* out, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const int c = ZdlRead(kByteMs);
+            if (c < 0)
+                return c;
+            if (c & kFrameEnd)
+                return kBadFrame;
+            out[i] = static_cast<BYTE>(c);
+        }
+        return 0;
+    }
+
+    static std::uint32_t LittleEndian32(const BYTE* b)
+    {
+        return b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t(b[3]) << 24);
+    }
+
     int ZdlRead(DWORD timeoutMs)
     {
         for (;;) {
@@ -234,18 +254,10 @@ public:
             data.push_back(static_cast<BYTE>(c));
         }
         BYTE check[4];
-        const int checkSize = crc32 ? 4 : 2;
-        for (int i = 0; i < checkSize; ++i) {
-            const int c = ZdlRead(kByteMs);
-            if (c < 0)
-                return c;
-            if (c & kFrameEnd)
-                return kBadFrame;
-            check[i] = static_cast<BYTE>(c);
-        }
+        if (const int failed = ReadEscaped(check, crc32 ? 4 : 2))
+            return failed;
         if (crc32) {
-            const std::uint32_t crc = Crc32(&end, 1, Crc32(data.data(), data.size()));
-            if (crc != (check[0] | (check[1] << 8) | (check[2] << 16) | (std::uint32_t(check[3]) << 24)))
+            if (Crc32(&end, 1, Crc32(data.data(), data.size())) != LittleEndian32(check))
                 return kBadFrame;
         } else {
             const std::uint16_t crc = Crc16(&end, 1, Crc16(data.data(), data.size()));
@@ -435,18 +447,10 @@ private:
     int ReadBinaryHeader(Header& h, bool crc32)
     {
         BYTE bytes[9];
-        const int size = crc32 ? 9 : 7;
-        for (int i = 0; i < size; ++i) {
-            const int c = ZdlRead(kByteMs);
-            if (c < 0)
-                return c;
-            if (c & kFrameEnd)
-                return kBadFrame;
-            bytes[i] = static_cast<BYTE>(c);
-        }
+        if (const int failed = ReadEscaped(bytes, crc32 ? 9 : 7))
+            return failed;
         if (crc32) {
-            const std::uint32_t got = bytes[5] | (bytes[6] << 8) | (bytes[7] << 16) | (std::uint32_t(bytes[8]) << 24);
-            if (Crc32(bytes, 5) != got)
+            if (Crc32(bytes, 5) != LittleEndian32(bytes + 5))
                 return kBadFrame;
         } else if (Crc16(bytes, 5) != ((bytes[5] << 8) | bytes[6])) {
             return kBadFrame;
