@@ -19,6 +19,7 @@ namespace tavrin::test {
 namespace {
 
 enum class Line { Pty, Tcp };
+void PrintTo(Line line, std::ostream* os) { *os << (line == Line::Pty ? "pty" : "tcp"); }
 
 // A scratch folder of the system's (std::filesystem, so that it also runs
 // under Wine), removed with its files.

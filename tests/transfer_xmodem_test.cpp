@@ -68,6 +68,7 @@ struct LrzszCase {
     bool librarySends;
     std::vector<std::string> peer;
 };
+void PrintTo(const LrzszCase& c, std::ostream* os) { *os << c.name; }
 
 const LrzszCase kLrzszCases[] = {
     {"XmodemCrcToRx", XFER_XMODEM, true, {"rx", "-c", "FILE"}},
@@ -196,6 +197,7 @@ struct RefusalCase {
     std::vector<std::string> peer;
     const char* error;  // in the library's GetError
 };
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 const RefusalCase kRefusals[] = {
     // sb -f sends the absolute path as the name.

@@ -133,6 +133,7 @@ struct Case {
     Via via;
     std::vector<std::string> peerArgs;
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class ZmodemWithLrzsz : public testing::TestWithParam<Case> {
 protected:
@@ -256,6 +257,7 @@ struct Noise {
     // clear failure is an answer too.
     bool mustArrive;
 };
+void PrintTo(const Noise& c, std::ostream* os) { *os << c.name; }
 
 class ZmodemNoise : public testing::TestWithParam<Noise> {
 protected:

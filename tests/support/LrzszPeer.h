@@ -13,6 +13,7 @@
 #pragma once
 
 #include <memory>
+#include <ostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,5 +57,11 @@ private:
     int m_port = 0;
     bool m_ready = false;
 };
+
+inline void PrintTo(LrzszPeer::Via via, std::ostream* os)
+{
+    static const char* const kNames[] = {"pty", "tcp", "dial", "open"};
+    *os << kNames[static_cast<int>(via)];
+}
 
 }  // namespace tavrin::test
