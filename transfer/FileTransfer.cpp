@@ -44,9 +44,12 @@ std::optional<BYTE> Link::ReadByte(DWORD timeoutMs)
 std::size_t Link::Read(BYTE* buffer, std::size_t max, DWORD timeoutMs)
 {
     std::unique_lock lock(m_mutex);
-    if (!m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [this] { return m_cancelled || !m_queue.empty(); }) ||
-        m_cancelled)
+    const auto ready = [this] { return m_cancelled || !m_queue.empty(); };
+    // A poll (0 ms) must not reach the condition variable: a zero wait is
+    // still a futex call, and a streaming sender polls once a block.
+    if (timeoutMs == 0 ? !ready() : !m_arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
+        return 0;
+    if (m_cancelled)
         return 0;
     std::size_t n = 0;
     while (n < max && !m_queue.empty()) {
